@@ -1,0 +1,46 @@
+// What the capture daemon and the CGI programs rely on of each other.
+#ifndef TRAXEL_CONTRACT_H
+#define TRAXEL_CONTRACT_H
+
+#ifndef TRAXEL_INSTALL_DIR
+#define TRAXEL_INSTALL_DIR "/usr/local/traxel"
+#endif
+
+// The installation directory: the daemon's working directory, holding the
+// daemon, its configuration file and the web tree.
+inline constexpr char install_dir[] = TRAXEL_INSTALL_DIR;
+
+// The launcher runs this through the shell in install_dir, without arguments.
+inline constexpr char start_cmd[] = "./traxel &";
+
+// The configuration file, as the daemon sees it (in install_dir) and as a CGI
+// program sees it (two levels above the CGI directory).
+inline constexpr char cfg_file[] = "traxel.cfg";
+inline constexpr char cfg_from_cgi[] = "../../traxel.cfg";
+
+// The CGI directory, relative to install_dir; the sample pipes lie in it.
+inline constexpr char cgi_dir[] = "httpd/cgi-bin";
+
+// One named pipe per graph: the daemon names it with fifo_fmt inside cgi_dir,
+// the feed opens it with fifo_open_fmt from its working directory, the CGI
+// directory.
+inline constexpr char fifo_fmt[] = "%s.fifo";
+inline constexpr char fifo_open_fmt[] = "./%s.fifo";
+
+// The pid file of the newest feed of a graph.
+inline constexpr char pid_fmt[] = "/tmp/%s.pid";
+
+// A sample line: a label token of at most sample_label_max characters, a
+// blank, a decimal integer, a newline; one per graph every sample_interval
+// seconds. The reader asks for at most sample_read_size - 1 characters a line.
+inline constexpr char sample_fmt[] = "%s %d\n";
+inline constexpr int sample_label_max = 19;
+inline constexpr int sample_interval = 5;
+inline constexpr int sample_read_size = 50;
+inline constexpr int samples_per_minute = 60 / sample_interval;
+
+// Unread lines wait in the pipe; the daemon keeps at most this many minutes'
+// worth of them per window minute (12 x win lines), dropping the oldest.
+inline constexpr int backlog_lines_per_win = samples_per_minute;
+
+#endif
