@@ -1,0 +1,49 @@
+// The daemon's reading of the graph configuration file: the window and every graph record.
+#ifndef TRAXEL_CFG_H
+#define TRAXEL_CFG_H
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// What a graph counts; the order is that of the keywords in kind_word.
+enum class kind { port, proto, sock, net, ip };
+
+// One graph of the configuration and its count for the running interval.
+struct graph {
+    std::string name;
+    kind k = kind::port;
+    int port = 0;        // port and sock kinds
+    int proto = 0;       // proto kind
+    std::string net;     // net kind: network and mask, dotted text
+    std::string netm;
+    std::string ip;      // ip kind: host, dotted text
+    int min = 0, max = 0, thres = 0;
+    int64_t count = 0;   // packets counted since the last sample line
+    // net and ip kinds: whether an address (host order) matched, decided once
+    // per address through subred; owned by the classifier.
+    std::unordered_map<uint32_t, bool> seen;
+};
+
+// The keyword that names a kind ("port", "proto", "sock", "net", "ip").
+const char *kind_word(kind k);
+
+// The layout in which a graph's record is read: that of the last keyword, in
+// the order port, proto, sock, net, ip, that occurs in the name. False when the
+// name holds no keyword.
+bool kind_of(const std::string &name, kind &k);
+
+// Longest graph name that the feed serves (its pipe path buffer binds it).
+inline constexpr std::size_t graph_name_max = 12;
+
+// The window in minutes and the graphs, as loaded by read_cfg.
+extern int win;
+extern std::vector<graph> graphs;
+
+// Loads win and graphs from the configuration file at path. On any fault
+// returns false with one line in err ("traxel.cfg: ..."), naming the file and
+// the problem, and leaves win and graphs unchanged.
+bool read_cfg(const char *path, std::string &err);
+
+#endif

@@ -1,0 +1,22 @@
+// One daemon per installation, and its detaching from the process that started it.
+#ifndef TRAXEL_INSTANCE_H
+#define TRAXEL_INSTANCE_H
+
+#include <string>
+
+// Closes every descriptor above standard error that the starter left open
+// (for a CGI start, the web server's sockets and pipes).
+void close_inherited();
+
+// Takes the installation lock: an exclusive flock on the working directory,
+// opened read-only, so it works for root and for an unprivileged user alike
+// and lasts until the process ends. Returns the descriptor; -1 when another
+// process holds the lock (err empty), -1 with err set on a failed call.
+int lock_instance(std::string &err);
+
+// Goes into the background: forks (the parent exits 0 at once), starts a new
+// session and points standard input, output and error at /dev/null. False
+// with err when a call fails before the fork.
+bool detach(std::string &err);
+
+#endif

@@ -1,0 +1,156 @@
+// Live capture: opening the interface and the loop that counts frames and writes samples on the grid.
+#include "live.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "classify.h"
+#include "report.h"
+#include "sampler.h"
+
+volatile std::sig_atomic_t stop = 0;
+
+namespace {
+
+// Enough for cooked or tagged Ethernet, an IP header with options and the
+// TCP flags.
+constexpr int snap = 128;
+
+sigset_t wait_mask;  // the mask during the wait: SIGTERM and SIGINT open
+
+void on_stop(int)
+{
+    stop = 1;
+}
+
+struct counting {
+    int dlt;
+    std::vector<graph> *gs;
+};
+
+void on_frame(u_char *user, const struct pcap_pkthdr *h, const u_char *bytes)
+{
+    auto *c = reinterpret_cast<counting *>(user);
+    count_frame(c->dlt, bytes, h->caplen, *c->gs);
+}
+
+// Why pcap_activate failed, in words for the admin.
+std::string activate_fault(pcap_t *pc, int rc)
+{
+    if (rc == PCAP_ERROR_PERM_DENIED)
+        return "capture not permitted (run as root, or give the program cap_net_raw,cap_net_admin)";
+    if (rc == PCAP_ERROR_NO_SUCH_DEVICE)
+        return "no such interface";
+    if (rc == PCAP_ERROR_IFACE_NOT_UP)
+        return "interface is down";
+    const char *detail = rc == PCAP_ERROR ? pcap_geterr(pc) : pcap_statustostr(rc);
+    return detail;
+}
+
+// Milliseconds from the time of day to grid time next, within 0 and one
+// interval, so that a clock stepped back is noticed within an interval.
+int wait_ms(int64_t next)
+{
+    struct timespec ts;
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0)
+        return 1000;
+    int64_t ms = (next - static_cast<int64_t>(ts.tv_sec)) * 1000 - ts.tv_nsec / 1000000;
+    if (ms < 0)
+        return 0;
+    return ms > sample_interval * 1000 ? sample_interval * 1000 : static_cast<int>(ms);
+}
+
+}  // namespace
+
+pcap_t *open_capture(const char *iface, std::string &err)
+{
+    char ebuf[PCAP_ERRBUF_SIZE] = "";
+    pcap_t *pc = pcap_create(iface, ebuf);
+    if (!pc) {
+        err = std::string("cannot capture on ") + iface + ": " + ebuf;
+        return nullptr;
+    }
+    // Immediate mode: a frame captured just before a grid time is counted in
+    // the interval it belongs to, not held back in a half-full buffer.
+    if (pcap_set_snaplen(pc, snap) != 0 || pcap_set_promisc(pc, 0) != 0 || pcap_set_immediate_mode(pc, 1) != 0) {
+        err = std::string("cannot capture on ") + iface + ": " + pcap_geterr(pc);
+        pcap_close(pc);
+        return nullptr;
+    }
+    int rc = pcap_activate(pc);
+    if (rc < 0) {
+        err = std::string("cannot capture on ") + iface + ": " + activate_fault(pc, rc);
+        pcap_close(pc);
+        return nullptr;
+    }
+    int dlt = pcap_datalink(pc);
+    if (!link_known(dlt)) {
+        const char *name = pcap_datalink_val_to_name(dlt);
+        err = std::string("cannot capture on ") + iface + ": link type " + (name ? name : std::to_string(dlt)) +
+              " is not decoded";
+        pcap_close(pc);
+        return nullptr;
+    }
+    if (pcap_setnonblock(pc, 1, ebuf) != 0 || pcap_get_selectable_fd(pc) < 0) {
+        err = std::string("cannot capture on ") + iface + ": " + (ebuf[0] ? ebuf : "no descriptor to wait on");
+        pcap_close(pc);
+        return nullptr;
+    }
+    return pc;
+}
+
+int count_pending(pcap_t *pc, std::vector<graph> &gs)
+{
+    counting c{pcap_datalink(pc), &gs};
+    return pcap_dispatch(pc, -1, on_frame, reinterpret_cast<u_char *>(&c));
+}
+
+bool setup_signals(std::string &err)
+{
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_stop;
+    sigemptyset(&sa.sa_mask);
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTERM);
+    sigaddset(&block, SIGINT);
+    if (sigaction(SIGTERM, &sa, nullptr) != 0 || sigaction(SIGINT, &sa, nullptr) != 0 ||
+        signal(SIGPIPE, SIG_IGN) == SIG_ERR || sigprocmask(SIG_BLOCK, &block, &wait_mask) != 0) {
+        err = std::string("sigaction: ") + std::strerror(errno);
+        return false;
+    }
+    sigdelset(&wait_mask, SIGTERM);
+    sigdelset(&wait_mask, SIGINT);
+    return true;
+}
+
+int run_capture(pcap_t *pc, std::vector<graph> &gs, std::vector<fifo_out> &fifos, std::size_t bound)
+{
+    struct pollfd pfd = {pcap_get_selectable_fd(pc), POLLIN, 0};
+    int64_t next = grid_next(time(nullptr));
+    while (!stop) {
+        int ms = wait_ms(next);
+        struct timespec to = {ms / 1000, (ms % 1000) * 1000000L};
+        int n = ppoll(&pfd, 1, &to, &wait_mask);
+        if (n < 0 && errno != EINTR) {
+            report(std::string("ppoll: ") + std::strerror(errno));
+            return 1;
+        }
+        if (stop)
+            break;
+        // Frames are read before every due sample too, so that each one is
+        // counted in the interval in which it was captured.
+        int64_t t = sample_due(next, time(nullptr));
+        if ((n > 0 || t >= 0) && count_pending(pc, gs) < 0) {
+            report(std::string("capture: ") + pcap_geterr(pc));
+            return 1;
+        }
+        if (t >= 0)
+            write_samples(t, gs, fifos, bound);
+    }
+    return 0;
+}

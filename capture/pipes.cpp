@@ -1,0 +1,174 @@
+// The graphs' named pipes: creation, holding them open, and writing sample lines with a bounded backlog.
+#include "pipes.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+fifo_out::fifo_out(fifo_out &&o) noexcept
+    : path(std::move(o.path)), fd(std::exchange(o.fd, -1)), lens(std::move(o.lens)), failing(o.failing)
+{
+}
+
+fifo_out &fifo_out::operator=(fifo_out &&o) noexcept
+{
+    if (this != &o) {
+        if (fd >= 0)
+            close(fd);
+        path = std::move(o.path);
+        fd = std::exchange(o.fd, -1);
+        lens = std::move(o.lens);
+        failing = o.failing;
+    }
+    return *this;
+}
+
+fifo_out::~fifo_out()
+{
+    // Closing the last writer is what lets a feed see the end of data.
+    if (fd >= 0)
+        close(fd);
+}
+
+namespace {
+
+std::string sys_fault(const char *call, const std::string &path)
+{
+    return std::string(call) + " " + path + ": " + std::strerror(errno);
+}
+
+// Reads and throws away up to n bytes; returns the number dropped, fewer when
+// the pipe ran empty (a reader took them first).
+std::size_t drop_bytes(int fd, std::size_t n)
+{
+    char buf[4096];
+    std::size_t done = 0;
+    while (done < n) {
+        std::size_t want = n - done < sizeof buf ? n - done : sizeof buf;
+        ssize_t got = read(fd, buf, want);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+// Drops the oldest waiting line of f.
+void drop_oldest(fifo_out &f, uint32_t &partial)
+{
+    drop_bytes(f.fd, f.lens.front() - partial);
+    f.lens.pop_front();
+    partial = 0;
+}
+
+}  // namespace
+
+bool open_fifo(const std::string &path, std::size_t bound, fifo_out &f, std::string &err)
+{
+    if (mkfifo(path.c_str(), 0644) == 0) {
+        // The creation mode is cut by the umask; readers of other users need 0644.
+        if (chmod(path.c_str(), 0644) != 0) {
+            err = sys_fault("chmod", path);
+            return false;
+        }
+    } else if (errno != EEXIST) {
+        err = sys_fault("mkfifo", path);
+        return false;
+    }
+    fifo_out n;
+    n.path = path;
+    n.fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (n.fd < 0) {
+        err = sys_fault("open", path);
+        return false;
+    }
+    struct stat st;
+    if (fstat(n.fd, &st) != 0) {
+        err = sys_fault("fstat", path);
+        return false;
+    }
+    if (!S_ISFIFO(st.st_mode)) {
+        err = path + ": exists and is not a named pipe";
+        return false;
+    }
+    // Lines of an earlier run have unknown boundaries and are stale.
+    drop_bytes(n.fd, SIZE_MAX);
+    int need = static_cast<int>(bound * sample_line_max);
+    int have = fcntl(n.fd, F_GETPIPE_SZ);
+    if (have < 0) {
+        err = sys_fault("fcntl F_GETPIPE_SZ", path);
+        return false;
+    }
+    // A smaller pipe still works, put_sample drops old lines when it is full,
+    // so this is only a warning.
+    err.clear();
+    if (have < need && fcntl(n.fd, F_SETPIPE_SZ, need) < 0)
+        err = sys_fault("fcntl F_SETPIPE_SZ", path);
+    f = std::move(n);
+    return true;
+}
+
+std::size_t waiting(fifo_out &f, uint32_t &partial)
+{
+    partial = 0;
+    int unread = 0;
+    if (ioctl(f.fd, FIONREAD, &unread) != 0 || unread < 0) {
+        // Without the count nothing can be trusted: start afresh.
+        drop_bytes(f.fd, SIZE_MAX);
+        f.lens.clear();
+        return 0;
+    }
+    // The unread bytes are the tail of what was written: count lines back
+    // from the newest until they cover them. Example: lines of 11, 11 and 12
+    // bytes with 15 unread leave the newest two waiting, 8 bytes of the
+    // middle one already read.
+    std::size_t acc = 0, keep = 0;
+    while (keep < f.lens.size() && acc < static_cast<std::size_t>(unread))
+        acc += f.lens[f.lens.size() - 1 - keep++];
+    if (acc < static_cast<std::size_t>(unread)) {
+        // Bytes that this run did not write: boundaries unknown, drop all.
+        drop_bytes(f.fd, SIZE_MAX);
+        f.lens.clear();
+        return 0;
+    }
+    f.lens.erase(f.lens.begin(), f.lens.end() - static_cast<std::ptrdiff_t>(keep));
+    partial = static_cast<uint32_t>(acc - static_cast<std::size_t>(unread));
+    return keep;
+}
+
+bool put_sample(fifo_out &f, const char *line, std::size_t len, std::size_t bound, std::string &err)
+{
+    uint32_t partial = 0;
+    std::size_t n = waiting(f, partial);
+    for (; n + 1 > bound && n > 0; --n)
+        drop_oldest(f, partial);
+    for (;;) {
+        ssize_t put = write(f.fd, line, len);
+        if (put == static_cast<ssize_t>(len)) {
+            f.lens.push_back(static_cast<uint32_t>(len));
+            return true;
+        }
+        if (put < 0 && errno == EINTR)
+            continue;
+        // A full pipe that could not be enlarged: make room at the old end.
+        if (put < 0 && errno == EAGAIN && !f.lens.empty()) {
+            drop_oldest(f, partial);
+            continue;
+        }
+        if (put >= 0) {
+            // Lines are shorter than PIPE_BUF, so writes are whole or nothing.
+            err = "write " + f.path + ": short write";
+            f.lens.push_back(static_cast<uint32_t>(put));
+        } else {
+            err = sys_fault("write", f.path);
+        }
+        return false;
+    }
+}

@@ -1,0 +1,49 @@
+// The graphs' named pipes: creation, holding them open, and writing sample lines with a bounded backlog.
+#ifndef TRAXEL_PIPES_H
+#define TRAXEL_PIPES_H
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+
+// A graph's named pipe, held open for reading and writing for the daemon's
+// life: a feed can open it at any time, unread lines wait in it, and a feed
+// that dies leaves the daemon with a reader, so no write ever raises SIGPIPE.
+struct fifo_out {
+    std::string path;
+    int fd = -1;
+    // Lengths of the lines written that may still wait in the pipe, oldest
+    // first; the unread bytes are always the tail of what was written.
+    std::deque<uint32_t> lens;
+    bool failing = false;  // the last write failed; reported once
+
+    fifo_out() = default;
+    fifo_out(const fifo_out &) = delete;
+    fifo_out &operator=(const fifo_out &) = delete;
+    fifo_out(fifo_out &&o) noexcept;
+    fifo_out &operator=(fifo_out &&o) noexcept;
+    ~fifo_out();
+};
+
+// Longest sample line: a 19-character label, a blank, an int, a newline.
+inline constexpr std::size_t sample_line_max = 19 + 1 + 11 + 1;
+
+// Creates the named pipe at path when missing (mode 0644), opens it
+// non-blocking for reading and writing, discards bytes left by an earlier run
+// and makes room for bound lines. False with err ("mkfifo PATH: reason") when
+// the pipe cannot be made or opened or path is not a named pipe; true with a
+// warning in err when the pipe could not be enlarged, else with err empty.
+bool open_fifo(const std::string &path, std::size_t bound, fifo_out &f, std::string &err);
+
+// Number of lines still waiting in f; a line partly read counts as waiting.
+// Sets partial to the bytes already read of the oldest waiting line.
+std::size_t waiting(fifo_out &f, uint32_t &partial);
+
+// Writes the len bytes of line (one sample line, at most sample_line_max
+// bytes) into f, first reading the oldest waiting lines out of the pipe so
+// that at most bound lines wait afterwards. Never blocks. False with err when
+// the line could not be written.
+bool put_sample(fifo_out &f, const char *line, std::size_t len, std::size_t bound, std::string &err);
+
+#endif

@@ -1,0 +1,14 @@
+// The daemon's diagnostics for the admin: standard error before it detaches, the system log after.
+#ifndef TRAXEL_REPORT_H
+#define TRAXEL_REPORT_H
+
+#include <string>
+
+// Writes "traxel: msg" as one line to standard error, or to the system log
+// (facility daemon) once report_to_syslog has been called.
+void report(const std::string &msg);
+
+// Sends later reports to the system log; called when the daemon detaches.
+void report_to_syslog();
+
+#endif

@@ -1,0 +1,71 @@
+// The wall-clock 5-second grid on which the daemon writes one sample line per graph.
+#include "sampler.h"
+
+#include <climits>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include "report.h"
+
+namespace {
+
+// Floor division, so that times before the Epoch fall on the grid too.
+int64_t grid_floor(int64_t t)
+{
+    int64_t r = t % sample_interval;
+    return t - (r < 0 ? r + sample_interval : r);
+}
+
+}  // namespace
+
+int64_t grid_next(int64_t now)
+{
+    return grid_floor(now) + sample_interval;
+}
+
+int64_t sample_due(int64_t &next, int64_t now)
+{
+    if (now < next - sample_interval) {
+        next = grid_next(now);
+        return -1;
+    }
+    if (now < next)
+        return -1;
+    int64_t t = grid_floor(now);
+    next = t + sample_interval;
+    return t;
+}
+
+bool sample_label(int64_t t, char (&label)[sample_label_max + 1])
+{
+    time_t tt = static_cast<time_t>(t);
+    struct tm tm;
+    if (!localtime_r(&tt, &tm))
+        return false;
+    return std::strftime(label, sizeof label, "%H:%M:%S", &tm) == 8;
+}
+
+void write_samples(int64_t t, std::vector<graph> &gs, std::vector<fifo_out> &fifos, std::size_t bound)
+{
+    char label[sample_label_max + 1];
+    if (!sample_label(t, label)) {
+        report("cannot convert time " + std::to_string(t) + " to local time");
+        return;
+    }
+    for (std::size_t i = 0; i < gs.size() && i < fifos.size(); ++i) {
+        int value = gs[i].count > INT_MAX ? INT_MAX : static_cast<int>(gs[i].count);
+        gs[i].count = 0;
+        char line[sample_line_max + 1];
+        int len = std::snprintf(line, sizeof line, sample_fmt, label, value);
+        std::string err;
+        if (len <= 0 || static_cast<std::size_t>(len) >= sizeof line) {
+            report("sample line of " + gs[i].name + " does not fit");
+            continue;
+        }
+        bool ok = put_sample(fifos[i], line, static_cast<std::size_t>(len), bound, err);
+        if (!ok && !fifos[i].failing)
+            report(err);
+        fifos[i].failing = !ok;
+    }
+}
