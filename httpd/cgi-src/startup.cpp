@@ -1,0 +1,155 @@
+// Start-up of the feed: request checks, query decoding, signals and the pipe.
+#include "startup.h"
+
+#include "contract.h"
+#include "read_cfg.h"
+#include "takeover.h"
+#include "util.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+#include <vector>
+
+entry entries[max_entries];
+int k;
+FILE *fifo_in;
+volatile std::sig_atomic_t fifo_fd = -1;
+
+namespace {
+
+// Ends the process unless the request is a GET.
+void check_method()
+{
+    const char *method = std::getenv("REQUEST_METHOD");
+    if (method != nullptr && std::strcmp(method, "GET") == 0)
+        return;
+    std::printf("This script should be referenced with a METHOD of GET.\n");
+    std::printf("If you don't understand this, see this "
+                "<A HREF=\"https://developer.mozilla.org/en-US/docs/Learn/Forms\">"
+                "forms overview</A>.\n");
+    std::exit(1);
+}
+
+// Opens the graph's pipe for reading, waiting for a writer; ends the
+// process when that fails.
+void open_fifo(const char *name)
+{
+    char tmp[20];
+    const int n = std::snprintf(tmp, sizeof tmp, fifo_open_fmt, name);
+    if (n > 0 && static_cast<size_t>(n) < sizeof tmp)
+        fifo_in = std::fopen(tmp, "r");
+    if (fifo_in == nullptr) {
+        std::printf("No se puede abrir fifo file en r\n");
+        std::exit(1);
+    }
+    fifo_fd = fileno(fifo_in);
+}
+
+}  // namespace
+
+bool graph_name_ok(const char *name)
+{
+    const size_t len = std::strlen(name);
+    if (len == 0 || len > static_cast<size_t>(max_graph_name))
+        return false;
+    for (const char *p = name; *p != '\0'; ++p) {
+        const char c = *p;
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                        (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+int decode_query(char *query, FILE *out)
+{
+    int count = 0;
+    while (query[0] != '\0') {
+        if (count == max_entries) {
+            std::fprintf(out, "Query of more than %d entries refused.\n", max_entries);
+            return -1;
+        }
+        // Decoding only shortens a field, so the raw field bounds both words.
+        if (std::strcspn(query, "&") >= static_cast<size_t>(field_size)) {
+            std::fprintf(out, "Query field of more than %d characters refused.\n",
+                         field_size - 1);
+            return -1;
+        }
+        entry &e = entries[count++];
+        getword(e.val, query, '&');
+        plustospace(e.val);
+        unescape_url(e.val);
+        getword(e.name, e.val, '=');
+    }
+    return count;
+}
+
+int scan_k(int count)
+{
+    static constexpr char prefix[] = "dhle,60,";
+    if (count < 1 || std::strncmp(entries[0].name, prefix, sizeof prefix - 1) != 0)
+        return 0;
+    const char *num = entries[0].name + sizeof prefix - 1;
+    char *end = nullptr;
+    errno = 0;
+    const long v = std::strtol(num, &end, 10);
+    if (end == num || errno == ERANGE || v < INT_MIN || v > INT_MAX)
+        return 0;
+    return static_cast<int>(v);
+}
+
+void cleanup(int)
+{
+    if (fifo_fd >= 0)
+        close(fifo_fd);
+    _exit(1);
+}
+
+void install_handlers()
+{
+    struct sigaction sa {};
+    sa.sa_handler = cleanup;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    if (sigaction(SIGINT, &sa, nullptr) != 0)
+        std::fprintf(stderr, "plotfeed: sigaction SIGINT: %s\n", std::strerror(errno));
+    if (sigaction(SIGTERM, &sa, nullptr) != 0)
+        std::fprintf(stderr, "plotfeed: sigaction SIGTERM: %s\n", std::strerror(errno));
+}
+
+const char *feed_startup(int argc, char **argv)
+{
+    // Every line must reach the client as soon as it is printed.
+    if (std::setvbuf(stdout, nullptr, _IONBF, 0) != 0)
+        std::fprintf(stderr, "plotfeed: setvbuf stdout: %s\n", std::strerror(errno));
+    std::printf("Content-type: text/html%c%c", '\n', '\n');
+    const char *name = argc > 0 && argv[0] != nullptr ? argv[0] : "";
+    if (!graph_name_ok(name)) {
+        std::printf("Graph name must be 1 to %d letters, digits, '.', '_' or '-'.\n",
+                    max_graph_name);
+        std::exit(1);
+    }
+    check_method();
+    const char *qs = std::getenv("QUERY_STRING");
+    if (qs == nullptr) {
+        std::printf("No query information to decode.\n");
+        std::exit(1);
+    }
+    // getword consumes the text in place; the environment stays untouched.
+    std::vector<char> query(qs, qs + std::strlen(qs) + 1);
+    const int count = decode_query(query.data(), stdout);
+    if (count < 0)
+        std::exit(1);
+    install_handlers();
+    k = scan_k(count);
+    std::printf("MISS-%d--pid-%d\n", k, static_cast<int>(getpid()));
+    read_cfg(name);
+    kill_before_pid(name);
+    save_pid(name);
+    open_fifo(name);
+    return name;
+}

@@ -1,0 +1,60 @@
+// Start-up of the feed: request checks, query decoding, signals and the pipe.
+#ifndef TRAXEL_STARTUP_H
+#define TRAXEL_STARTUP_H
+
+#include <csignal>
+#include <cstdio>
+
+// The design limits of a query: entries, and field size with terminator.
+inline constexpr int max_entries = 10000;
+inline constexpr int field_size = 128;
+
+// The longest graph name: the pipe path "./<name>.fifo" fits 20 characters.
+inline constexpr int max_graph_name = 12;
+
+// One decoded query entry of the feed.
+struct entry {
+    char name[field_size];
+    char val[field_size];
+};
+
+// The decoded query, filled from index 0.
+extern entry entries[max_entries];
+
+// The requested history length in seconds; 0 until the query sets it.
+extern int k;
+
+// The graph's open pipe, and its descriptor for the signal handler (-1
+// while the pipe is not open).
+extern FILE *fifo_in;
+extern volatile std::sig_atomic_t fifo_fd;
+
+// True when name is 1 to max_graph_name letters, digits, '.', '_' or '-':
+// it goes into paths and shell commands.
+bool graph_name_ok(const char *name);
+
+// Decodes query, consumed in place, into entries from index 0 and returns
+// their count. Returns -1 after printing one refusal line on out when the
+// query holds more than max_entries entries or a field over 127 characters;
+// nothing is then written beyond the fields.
+int decode_query(char *query, FILE *out);
+
+// The history length that the first of count entries asks for with
+// "dhle,60,<seconds>s"; 0 when there is no entry, no match or the number
+// does not fit an int.
+int scan_k(int count);
+
+// Signal handler for SIGINT and SIGTERM: closes the pipe's descriptor and
+// ends the process with status 1; async-signal-safe.
+void cleanup(int sig);
+
+// Installs cleanup for SIGINT and SIGTERM, staying installed on delivery; a
+// failure is reported on stderr.
+void install_handlers();
+
+// Runs the whole start-up on the program's arguments and environment and
+// returns the graph name with fifo_in open; every failure prints its line
+// and exits.
+const char *feed_startup(int argc, char **argv);
+
+#endif

@@ -1,0 +1,156 @@
+// History replay, limits and live stream of a feed.
+#include "stream.h"
+
+#include "read_cfg.h"
+#include "startup.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+char aux[line_size];
+int data;
+
+namespace {
+
+constexpr int interval = 5;  // seconds between two samples
+
+// The time lines show a stamp as an unsigned number.
+unsigned long as_unsigned(std::int32_t t)
+{
+    return static_cast<unsigned long>(static_cast<std::uint32_t>(t));
+}
+
+// Prints the last parsed sample as the history point of index i, aged i
+// sample intervals.
+void history_point(FILE *out, int i)
+{
+    std::fprintf(out, "old-%d-data-%d\n", i, data);
+    std::fprintf(out, "@%s -%d %d\n", aux, interval * i, data);
+}
+
+// Reads the history points top down to 1, stopping with the RESCALING line
+// after the first late read; the first read is compared with itself, so it
+// is never late. rearm re-installs the handlers before every read.
+rd history_loop(feed_io &io, const char *name, FILE *out, int top, bool rearm)
+{
+    char line[line_size];
+    std::int32_t t1 = 0;
+    for (int i = top; i >= 1; --i) {
+        if (rearm)
+            io.rearm();
+        const rd r = io.read_line(line, line_size);
+        if (r != rd::ok)
+            return r;
+        const std::int32_t t2 = io.now();
+        parse_sample(line);
+        history_point(out, i);
+        if (i == top)
+            t1 = t2;
+        if (late_read(t1, t2)) {
+            std::fprintf(out, "RESCALING-%s\n", name);
+            break;
+        }
+        t1 = t2;
+    }
+    return rd::ok;
+}
+
+// The client asked for a whole window: two reads tell a waiting backlog
+// from a pipe that the daemon fills as we go.
+rd full_window(feed_io &io, const char *name, FILE *out)
+{
+    const int n = 12 * win;
+    char line[line_size];
+    char line2[line_size];
+    std::fprintf(out, "SON-%d-SEGUNDOS\n", k);
+    rd r = io.read_line(line, line_size);
+    if (r != rd::ok)
+        return r;
+    const std::int32_t t1 = io.now();
+    parse_sample(line);
+    std::fprintf(out, "time1-%lu\nCOMI-1-DATO\n", as_unsigned(t1));
+    if ((r = io.read_line(line2, line_size)) != rd::ok)
+        return r;
+    const std::int32_t t2 = io.now();
+    std::fprintf(out, "time2-%lu\nCOMI-2do-DATO\n", as_unsigned(t2));
+    if (!late_read(t1, t2)) {
+        std::fprintf(out, "PERO-ESTAN-EN-COLA\n");
+        history_point(out, n);
+        parse_sample(line2);
+        history_point(out, n - 1);
+        return history_loop(io, name, out, n - 2, true);
+    }
+    // No backlog: the second sample goes out like a live one.
+    std::fprintf(out, "PERO-ES-1a-VEZ\ndata1-%d\n", data);
+    std::fprintf(out, "@%s -%d %d\n", aux, win, data);
+    parse_sample(line2);
+    std::fprintf(out, "data2-%d\n%s\n", data, line2);
+    return rd::ok;
+}
+
+// The client asked for k seconds, which may be more or less than a window.
+rd partial(feed_io &io, const char *name, FILE *out)
+{
+    std::fprintf(out, "SON-MENOS-DE-%d-SEGUNDOS\n", win * 60);
+    return history_loop(io, name, out, k / interval, false);
+}
+
+void limits(const char *name, FILE *out)
+{
+    std::fprintf(out, "^%s %d\n_%s %d\n<%s %d\n", name, max, name, min, name, thres);
+}
+
+// Forwards every new sample until the pipe ends.
+rd live(feed_io &io, FILE *out)
+{
+    char line[line_size];
+    for (;;) {
+        io.rearm();
+        const rd r = io.read_line(line, line_size);
+        if (r != rd::ok)
+            return r;
+        parse_sample(line);
+        std::fprintf(out, "data-%d\n%s\n", data, line);
+    }
+}
+
+}  // namespace
+
+void parse_sample(const char *line)
+{
+    const char *p = line;
+    while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p)))
+        ++p;
+    const size_t len = std::strcspn(p, " \t\n\v\f\r");
+    if (len == 0)
+        return;
+    const size_t kept = len < sizeof aux ? len : sizeof aux - 1;
+    std::memcpy(aux, p, kept);
+    aux[kept] = '\0';
+    p += len;
+    char *end = nullptr;
+    errno = 0;
+    const long v = std::strtol(p, &end, 10);
+    if (end != p && errno != ERANGE && v >= INT_MIN && v <= INT_MAX)
+        data = static_cast<int>(v);
+}
+
+bool late_read(std::int32_t t1, std::int32_t t2)
+{
+    // win 5 gives a bound of 2 s: stamps 10 and 13 are 3 apart, so the read
+    // at 13 waited for the daemon.
+    return static_cast<std::int64_t>(t2) - t1 > win / 2;
+}
+
+int feed_stream(feed_io &io, const char *name, FILE *out)
+{
+    rd r = k == win * 60 ? full_window(io, name, out) : partial(io, name, out);
+    if (r == rd::ok) {
+        limits(name, out);
+        r = live(io, out);
+    }
+    return r == rd::end ? 0 : 1;
+}

@@ -1,0 +1,46 @@
+// History replay, limits and live stream of a feed.
+#ifndef TRAXEL_STREAM_H
+#define TRAXEL_STREAM_H
+
+#include <cstdint>
+#include <cstdio>
+
+// The read size of a sample line: up to 49 characters with the newline.
+inline constexpr int line_size = 50;
+
+// Outcome of reading a sample line.
+enum class rd { ok, end, error };
+
+// Where the feed's sample lines and read times come from: the graph's pipe
+// and the system clock in the program, scripted fakes in tests.
+struct feed_io {
+    virtual ~feed_io() = default;
+    // Reads the next line, at most size - 1 characters with its newline,
+    // into buf and terminates it; rd::end when the writer closed the pipe.
+    virtual rd read_line(char *buf, int size) = 0;
+    // The seconds part of the time of day.
+    virtual std::int32_t now() = 0;
+    // Installs the SIGINT and SIGTERM handlers again.
+    virtual void rearm() = 0;
+};
+
+// Label and value of the last parsed sample.
+extern char aux[line_size];
+extern int data;
+
+// Parses a sample line into aux and data. A line with a token but no number
+// (or one that does not fit an int) replaces aux only; an empty or blank line
+// changes neither.
+void parse_sample(const char *line);
+
+// True when a read at t2 had to wait for the daemon after a read at t1: the
+// gap is over win / 2 seconds. A clock stepped back is never late.
+bool late_read(std::int32_t t1, std::int32_t t2);
+
+// Replays the waiting samples as history (k seconds of it, or a full window
+// when k is win x 60), prints the graph's limits and forwards every new
+// sample, all on out. Returns when the samples end: 0 when the writer closed
+// the pipe, 1 after a read error.
+int feed_stream(feed_io &io, const char *name, FILE *out);
+
+#endif

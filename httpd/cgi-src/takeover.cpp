@@ -1,0 +1,68 @@
+// Take-over of a graph from its previous feed through the pid file in /tmp.
+#include "takeover.h"
+
+#include "contract.h"
+#include "tokens.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// Room for "/tmp/", a checked graph name, ".pid" and for the shell commands.
+constexpr int path_size = 64;
+
+// Runs cmd through the shell; a shell that cannot be started is reported to
+// the web server's error log, since the client cannot act on it.
+void run_shell(const char *cmd)
+{
+    if (std::system(cmd) == -1)
+        std::fprintf(stderr, "plotfeed: system %s: %s\n", cmd, std::strerror(errno));
+}
+
+}  // namespace
+
+bool may_kill(int pid) { return pid > 0 && pid != static_cast<int>(getpid()); }
+
+int kill_before_pid(const char *name)
+{
+    char path[path_size];
+    std::snprintf(path, sizeof path, pid_fmt, name);
+    FILE *f = std::fopen(path, "r");
+    if (f == nullptr)
+        return 0;
+    int old = 0;
+    if (read_int(f, &old)) {
+        std::printf("old-pid-%d\n", old);
+        if (may_kill(old)) {
+            char cmd[path_size];
+            std::snprintf(cmd, sizeof cmd, "kill -KILL %d\n", old);
+            run_shell(cmd);
+        }
+    }
+    if (std::fclose(f) != 0)
+        std::fprintf(stderr, "plotfeed: fclose %s: %s\n", path, std::strerror(errno));
+    return 1;
+}
+
+void save_pid(const char *name)
+{
+    const int pid = static_cast<int>(getpid());
+    char cmd[path_size];
+    char path[path_size];
+    std::snprintf(cmd, sizeof cmd, "rm /tmp/%s.pid", name);
+    std::snprintf(path, sizeof path, pid_fmt, name);
+    run_shell(cmd);
+    FILE *f = std::fopen(path, "w+");
+    if (f == nullptr)
+        std::printf("No se puede abrir archivo SAVE\n");
+    std::printf("new-pid-%d\n", pid);
+    if (f == nullptr)
+        return;
+    const bool wrote = std::fprintf(f, "%d\n", pid) >= 0;
+    if (std::fclose(f) != 0 || !wrote)
+        std::fprintf(stderr, "plotfeed: write %s: %s\n", path, std::strerror(errno));
+}

@@ -1,0 +1,19 @@
+// Take-over of a graph from its previous feed through the pid file in /tmp.
+#ifndef TRAXEL_TAKEOVER_H
+#define TRAXEL_TAKEOVER_H
+
+// True when pid names a single process other than this one: 0 and negative
+// numbers would signal process groups or every process of the user.
+bool may_kill(int pid);
+
+// Reads the old feed's pid from name's pid file, prints "old-pid-%d" for a
+// number read and kills that process with SIGKILL through the shell when
+// may_kill allows it. Returns 1 when the pid file could be opened, else 0.
+int kill_before_pid(const char *name);
+
+// Replaces name's pid file by one holding this process's id and prints
+// "new-pid-%d"; prints "No se puede abrir archivo SAVE" first when the file
+// cannot be created, and goes on without it.
+void save_pid(const char *name);
+
+#endif

@@ -1,0 +1,87 @@
+// Bounded reading of blank-separated tokens and decimal numbers from a stream.
+#include "tokens.h"
+
+#include <cctype>
+#include <climits>
+
+namespace {
+
+// Consumes white space; the first other character stays unread.
+void skip_blanks(FILE *f)
+{
+    int c;
+    while ((c = std::fgetc(f)) != EOF && std::isspace(c))
+        ;
+    if (c != EOF)
+        std::ungetc(c, f);
+}
+
+bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+bool read_token(FILE *f, char *buf, std::size_t size)
+{
+    skip_blanks(f);
+    std::size_t n = 0;
+    while (n + 1 < size) {
+        int c = std::fgetc(f);
+        if (c == EOF)
+            break;
+        if (std::isspace(c)) {  // the blank belongs to what comes next
+            std::ungetc(c, f);
+            break;
+        }
+        buf[n++] = static_cast<char>(c);
+    }
+    if (n == 0)
+        return false;
+    buf[n] = '\0';
+    return true;
+}
+
+bool read_int(FILE *f, int *out)
+{
+    skip_blanks(f);
+    int c = std::fgetc(f);
+    const bool neg = c == '-';
+    if (c == '+' || c == '-')
+        c = std::fgetc(f);
+    if (!is_digit(c)) {
+        if (c != EOF)
+            std::ungetc(c, f);
+        return false;
+    }
+    // Accumulate toward the negative side, which holds INT_MIN.
+    long long v = 0;
+    bool fits = true;
+    for (; is_digit(c); c = std::fgetc(f)) {
+        if (fits) {
+            v = v * 10 - (c - '0');
+            fits = v >= static_cast<long long>(INT_MIN);
+        }
+    }
+    if (c != EOF)
+        std::ungetc(c, f);
+    if (!neg) {
+        v = -v;
+        fits = fits && v <= INT_MAX;
+    }
+    if (!fits)
+        return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+bool read_word(FILE *f, const char *word)
+{
+    for (; *word != '\0'; ++word) {
+        int c = std::fgetc(f);
+        if (c != static_cast<unsigned char>(*word)) {
+            if (c != EOF)
+                std::ungetc(c, f);
+            return false;
+        }
+    }
+    return true;
+}
