@@ -13,7 +13,8 @@ namespace {
 std::vector<uint8_t> frame(int32_t family, size_t caplen)
 {
     std::vector<uint8_t> f(caplen, 0x45);
-    std::memcpy(f.data(), &family, std::min(caplen, sizeof family));
+    if (caplen > 0)
+        std::memcpy(f.data(), &family, std::min(caplen, sizeof family));
     return f;
 }
 
