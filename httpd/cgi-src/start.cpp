@@ -55,8 +55,10 @@ int text_to_int(const char *s)
 void refuse_method()
 {
     std::printf("This script should be referenced with a METHOD of POST.\n");
-    std::printf("If you don't understand this, see this ");
-    std::printf("<A HREF=\"/forms.html\">forms overview</A>.\n");
+    // The same page as the feed's refusal points to.
+    std::printf("If you don't understand this, see this "
+                "<A HREF=\"https://developer.mozilla.org/en-US/docs/Learn/Forms\">"
+                "forms overview</A>.\n");
 }
 
 // True when name is set in the environment and equals want exactly.
@@ -91,7 +93,9 @@ bool launch()
     // The response stays buffered: the shell is exec'd straight after the
     // fork, so its copy of our stdio buffer is discarded, never written.
     int rc = std::system(start_cmd);
-    if (rc == -1) {
+    // A web server may start us with SIGCHLD ignored: the system then reaps
+    // the shell itself and its status is lost (ECHILD), but the shell ran.
+    if (rc == -1 && errno != ECHILD) {
         std::fprintf(stderr, "start: system %s: %s\n", start_cmd, std::strerror(errno));
         return false;
     }

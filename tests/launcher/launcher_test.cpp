@@ -29,7 +29,9 @@ const std::string header = "Content-type: text/html\n\n";
 const std::string launched = header + "traxel &finished!!!";
 const std::string not_post = header +
                              "This script should be referenced with a METHOD of POST.\n"
-                             "If you don't understand this, see this <A HREF=\"/forms.html\">forms overview</A>.\n";
+                             "If you don't understand this, see this "
+                             "<A HREF=\"https://developer.mozilla.org/en-US/docs/Learn/Forms\">"
+                             "forms overview</A>.\n";
 const std::string not_form = header + "This script can only be used to decode form results. \n";
 
 // The marker daemon: appends one line per start to the file named in
@@ -100,8 +102,10 @@ bool read_all(int fd, std::string &out)
 
 // Runs prog in cwd with exactly the environment env and standard input infd;
 // standard output is read until every holder of it (the daemon too) is gone.
+// With ignore_sigchld the program starts with SIGCHLD ignored, as a web
+// server may leave it.
 cgi_result run_fd(const char *prog, const std::vector<std::string> &env, int infd, const std::string &cwd,
-                  const std::string &errpath)
+                  const std::string &errpath, bool ignore_sigchld)
 {
     cgi_result r{"", "", -1};
     std::vector<char *> argv{const_cast<char *>(prog), nullptr};
@@ -119,6 +123,8 @@ cgi_result run_fd(const char *prog, const std::vector<std::string> &env, int inf
     pid_t pid = errfd < 0 ? -1 : fork();
     if (pid == 0) {
         if (dup2(infd, 0) < 0 || dup2(out[1], 1) < 0 || dup2(errfd, 2) < 0 || chdir(cwd.c_str()) != 0)
+            _exit(126);
+        if (ignore_sigchld && signal(SIGCHLD, SIG_IGN) == SIG_ERR)
             _exit(126);
         execve(prog, argv.data(), envp.data());
         _exit(127);
@@ -170,23 +176,23 @@ protected:
 
     // Runs prog with env plus the marker's log path, body as standard input.
     cgi_result run(const char *prog, std::vector<std::string> env, const std::string &body,
-                   const std::string &log, const std::string &cwd = "/")
+                   const std::string &log, const std::string &cwd = "/", bool ignore_sigchld = false)
     {
         std::string in = dir + "/body";
         std::ofstream(in, std::ios::binary) << body;
         int fd = open(in.c_str(), O_RDONLY | O_CLOEXEC);
         EXPECT_GE(fd, 0) << in << ": " << std::strerror(errno);
-        cgi_result r = run_with_stdin(prog, std::move(env), fd, log, cwd);
+        cgi_result r = run_with_stdin(prog, std::move(env), fd, log, cwd, ignore_sigchld);
         close(fd);
         return r;
     }
 
     cgi_result run_with_stdin(const char *prog, std::vector<std::string> env, int fd, const std::string &log,
-                              const std::string &cwd = "/")
+                              const std::string &cwd = "/", bool ignore_sigchld = false)
     {
         env.push_back("PATH=/usr/bin:/bin");
         env.push_back("TRAXEL_TEST_LOG=" + log);
-        return run_fd(prog, env, fd, cwd, dir + "/stderr");
+        return run_fd(prog, env, fd, cwd, dir + "/stderr", ignore_sigchld);
     }
 
     // The marker's lines in log, once it holds n of them or start_bound ran out.
@@ -305,6 +311,16 @@ TEST_F(Launcher, UnreadableBodyEndsDecodingAndStillStarts)
     EXPECT_EQ(r.out, launched);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(starts(log("unreadable"), 1), std::vector<std::string>{started_in(install)});
+}
+
+TEST_F(Launcher, IgnoredSigchldStillCountsAsLaunch)
+{
+    // The shell's status is lost then, but the daemon was started.
+    cgi_result r = run(START_TESTDIR, post("4"), "go=1", log("nosigchld"), "/", true);
+    EXPECT_EQ(r.out, launched);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(starts(log("nosigchld"), 1), std::vector<std::string>{started_in(install)});
 }
 
 TEST_F(Launcher, MissingInstallDirRunsCommandWhereLauncherRuns)
