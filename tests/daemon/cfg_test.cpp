@@ -1,0 +1,112 @@
+// Tests of the daemon's reading of the configuration file.
+#include <gtest/gtest.h>
+
+#include "cfg.h"
+#include "frames.h"
+
+namespace {
+
+// Writes text as a configuration file and reads it; returns the error text
+// or "" on success.
+std::string load(const std::string &text)
+{
+    static const std::string dir = temp_dir();
+    std::string path = dir + "/traxel.cfg";
+    write_file(path, text);
+    std::string err;
+    return read_cfg(path.c_str(), err) ? "" : err.substr(dir.size() + 1);
+}
+
+TEST(ReadCfg, LoadsWindowAndRecordsOfAllFiveKinds)
+{
+    ASSERT_EQ(load("window 5\nport80 80 0 1000 800\nicmpproto 1 0 10 5\nsock22 22 0\n 5 1\n"
+                   "lonet 127.0.0.0 255.0.0.0 -1 100 50 localip 127.0.0.1 0 100 50\n"),
+              "");
+    EXPECT_EQ(win, 5);
+    ASSERT_EQ(graphs.size(), 5u);
+    const graph &p = graphs[0], &pr = graphs[1], &s = graphs[2], &n = graphs[3], &i = graphs[4];
+    EXPECT_EQ(p.name, "port80");
+    EXPECT_EQ(p.k, kind::port);
+    EXPECT_EQ(p.port, 80);
+    EXPECT_EQ(p.min, 0);
+    EXPECT_EQ(p.max, 1000);
+    EXPECT_EQ(p.thres, 800);
+    EXPECT_EQ(pr.k, kind::proto);
+    EXPECT_EQ(pr.proto, 1);
+    EXPECT_EQ(s.k, kind::sock);
+    EXPECT_EQ(s.port, 22);
+    EXPECT_EQ(s.thres, 1);
+    EXPECT_EQ(n.k, kind::net);
+    EXPECT_EQ(n.net, "127.0.0.0");
+    EXPECT_EQ(n.netm, "255.0.0.0");
+    EXPECT_EQ(n.min, -1);
+    EXPECT_EQ(i.k, kind::ip);
+    EXPECT_EQ(i.ip, "127.0.0.1");
+    EXPECT_EQ(i.thres, 50);
+}
+
+TEST(ReadCfg, KindIsTheLastKeywordInTableOrder)
+{
+    struct {
+        const char *name;
+        kind k;
+    } table[] = {
+        {"port80", kind::port}, {"udpproto", kind::proto}, {"sockport", kind::sock},
+        {"portnet", kind::net}, {"ipnet", kind::ip},       {"protoip", kind::ip},
+    };
+    for (const auto &row : table) {
+        kind k = kind::port;
+        EXPECT_TRUE(kind_of(row.name, k)) << row.name;
+        EXPECT_EQ(k, row.k) << row.name;
+    }
+    kind k;
+    EXPECT_FALSE(kind_of("traffic", k));
+}
+
+TEST(ReadCfg, BadFilesGiveOneLineNamingFileAndProblem)
+{
+    struct {
+        const char *text, *err;
+    } table[] = {
+        {"", "traxel.cfg: does not start with \"window\" and a number of minutes in 1..1440"},
+        {"port80 80 0 1 1", "traxel.cfg: does not start with \"window\" and a number of minutes in 1..1440"},
+        {"window 0 port80 80 0 1 1", "traxel.cfg: does not start with \"window\" and a number of minutes in 1..1440"},
+        {"window 5", "traxel.cfg: no graph records"},
+        {"window 5 port80 8x0 0 1 1", "traxel.cfg: record 1 (port80): port \"8x0\" is not a number in 0..65535"},
+        {"window 5 port80 80 0 1 1 port99 99999 0 1 1",
+         "traxel.cfg: record 2 (port99): port \"99999\" is not a number in 0..65535"},
+        {"window 5 tcpproto 300 0 1 1", "traxel.cfg: record 1 (tcpproto): protocol \"300\" is not a number in 0..255"},
+        {"window 5 port80 80 0 lots 1", "traxel.cfg: record 1 (port80): maximum \"lots\" is not a number"},
+        {"window 5 port80 80 0 1", "traxel.cfg: record 1 (port80): the file ends inside the record"},
+        {"window 5 lonet 127.0.0.0 255.0.0.300 0 1 1",
+         "traxel.cfg: record 1 (lonet): network \"127.0.0.0\" or mask \"255.0.0.300\" is not a dotted address"},
+        {"window 5 localip localhost 0 1 1", "traxel.cfg: record 1 (localip): host \"localhost\" is not a dotted address"},
+        {"window 5 localip 127.000000000000000.0.1 0 1 1",
+         "traxel.cfg: record 1 (localip): address \"127.000000000000000.0.1\" longer than 19 characters"},
+        {"window 5 traffic 1 2 3 4", "traxel.cfg: record 1 (traffic): name holds none of the words port, proto, sock, net, ip"},
+        {"window 5 port8000000000 80 0 1 1",
+         "traxel.cfg: record 1 (port8000000000): name longer than 12 characters"},
+        {"window 5 ../port80 80 0 1 1", "traxel.cfg: record 1 (../port80): name must not start with '.' or hold '/'"},
+        {"window 5 port80 80 0 1 1 port80 81 0 1 1", "traxel.cfg: record 2 (port80): a second record of this name"},
+    };
+    for (const auto &row : table)
+        EXPECT_EQ(load(row.text), row.err) << row.text;
+}
+
+TEST(ReadCfg, FailureKeepsWhatWasLoaded)
+{
+    ASSERT_EQ(load("window 7 port80 80 0 1 1"), "");
+    ASSERT_NE(load("window 5 port80 x 0 1 1"), "");
+    EXPECT_EQ(win, 7);
+    ASSERT_EQ(graphs.size(), 1u);
+    EXPECT_EQ(graphs[0].port, 80);
+}
+
+TEST(ReadCfg, MissingFileNamesFileAndReason)
+{
+    std::string err;
+    EXPECT_FALSE(read_cfg("/nonexistent/traxel.cfg", err));
+    EXPECT_EQ(err, "/nonexistent/traxel.cfg: No such file or directory");
+}
+
+}  // namespace

@@ -1,0 +1,155 @@
+// Tests of the counting: capture files written here, read back and counted against the graphs.
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+
+#include <map>
+
+#include "cfg.h"
+#include "classify.h"
+#include "frames.h"
+#include "live.h"
+
+namespace {
+
+const char graphs_cfg[] =
+    "window 5\n"
+    "port80 80 0 100 50\n"
+    "sock80 80 0 10 5\n"
+    "tcpproto 6 0 100 50\n"
+    "udpproto 17 0 100 50\n"
+    "icmpproto 1 0 100 50\n"
+    "tennet 10.0.0.0 255.0.0.0 0 100 50\n"
+    "lannet 192.168.1.0 255.255.255.0 0 100 50\n"
+    "hostbitsnet 192.168.1.5 255.255.255.0 0 100 50\n"
+    "serverip 10.0.0.2 0 100 50\n";
+
+// Loads the graphs above through the configuration reader.
+std::vector<graph> load_graphs()
+{
+    std::string path = temp_dir() + "/traxel.cfg";
+    write_file(path, graphs_cfg);
+    std::string err;
+    if (!read_cfg(path.c_str(), err))
+        ADD_FAILURE() << err;
+    return graphs;
+}
+
+// Counts every frame of the capture file at path; returns count per graph.
+std::map<std::string, int64_t> count_file(const std::string &path)
+{
+    std::vector<graph> gs = load_graphs();
+    char ebuf[PCAP_ERRBUF_SIZE];
+    pcap_t *pc = pcap_open_offline(path.c_str(), ebuf);
+    if (!pc) {
+        ADD_FAILURE() << ebuf;
+        return {};
+    }
+    while (count_pending(pc, gs) > 0) {
+    }
+    pcap_close(pc);
+    std::map<std::string, int64_t> out;
+    for (const graph &g : gs)
+        out[g.name] = g.count;
+    return out;
+}
+
+// The mix of packets every link type carries in the table test.
+std::vector<bytes> packet_mix()
+{
+    return {
+        // A new connection to port 80.
+        ipv4(6, "10.0.0.1", "10.0.0.2", tcp(40000, 80, syn)),
+        // Its answer: port 80 as the source, SYN with ACK is no new connection.
+        ipv4(6, "10.0.0.2", "10.0.0.1", tcp(80, 40000, syn | ack)),
+        // Data to port 80.
+        ipv4(6, "10.0.0.1", "10.0.0.2", tcp(40000, 80, ack)),
+        // UDP to port 80 from the LAN.
+        ipv4(17, "192.168.1.5", "10.0.0.1", udp(53, 80, {1, 2, 3, 4})),
+        // ICMP within the LAN.
+        ipv4(1, "192.168.1.5", "192.168.1.77", {8, 0, 0, 0, 0, 0, 0, 0}),
+        // A later fragment: its first bytes look like ports 80 but are data.
+        ipv4(6, "172.16.0.1", "172.16.0.2", tcp(80, 80, syn), 185),
+        // A new connection to another port, outside every network.
+        ipv4(6, "172.16.0.1", "172.16.0.2", tcp(5000, 22, syn)),
+    };
+}
+
+const std::map<std::string, int64_t> mix_counts = {
+    {"port80", 4},    {"sock80", 1},  {"tcpproto", 5},    {"udpproto", 1},  {"icmpproto", 1},
+    {"tennet", 4},    {"lannet", 2},  {"hostbitsnet", 0}, {"serverip", 3},
+};
+
+class link_types : public ::testing::TestWithParam<int> {};
+
+TEST_P(link_types, CountsEveryKindOfGraph)
+{
+    std::vector<rec> recs;
+    for (const bytes &ip : packet_mix())
+        recs.push_back({frame(GetParam(), ip), 1000, 0});
+    std::string path = write_capture("mix" + std::to_string(GetParam()) + ".pcap", GetParam(), recs);
+    EXPECT_EQ(count_file(path), mix_counts);
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, link_types,
+                         ::testing::Values(DLT_EN10MB, DLT_LINUX_SLL, DLT_LINUX_SLL2, DLT_RAW, DLT_NULL),
+                         [](const auto &info) { return std::string(pcap_datalink_val_to_name(info.param)); });
+
+TEST(Counting, FramesOtherThanIpv4CountNowhere)
+{
+    bytes arp = {0, 1, 2, 3, 4, 5, 0, 1, 2, 3, 4, 6, 0x08, 0x06};
+    arp.resize(42);
+    bytes ip6 = ipv4(6, "10.0.0.1", "10.0.0.2", tcp(1, 80, syn));
+    ip6[0] = 0x60;
+    std::string path = write_capture("other.pcap", DLT_EN10MB, {{arp, 1, 0}, {frame(DLT_EN10MB, ip6), 1, 0}});
+    for (const auto &[name, n] : count_file(path))
+        EXPECT_EQ(n, 0) << name;
+}
+
+TEST(Counting, VlanTaggedEthernetIsDecoded)
+{
+    bytes f = {0, 1, 2, 3, 4, 5, 0, 1, 2, 3, 4, 6, 0x81, 0x00, 0x00, 0x07, 0x08, 0x00};
+    bytes ip = ipv4(17, "10.0.0.2", "8.8.8.8", udp(80, 53, {}));
+    f.insert(f.end(), ip.begin(), ip.end());
+    auto counts = count_file(write_capture("vlan.pcap", DLT_EN10MB, {{f, 1, 0}}));
+    EXPECT_EQ(counts["port80"], 1);
+    EXPECT_EQ(counts["serverip"], 1);
+}
+
+TEST(Counting, CaptureCutBeforeFlagsCountsPortButNoConnection)
+{
+    bytes f = frame(DLT_RAW, ipv4(6, "10.0.0.1", "10.0.0.2", tcp(40000, 80, syn)));
+    auto counts = count_file(write_capture("cut.pcap", DLT_RAW, {{f, 1, 0, 20 + 4}}));
+    EXPECT_EQ(counts["port80"], 1);
+    EXPECT_EQ(counts["sock80"], 0);
+    EXPECT_EQ(counts["tcpproto"], 1);
+}
+
+TEST(Counting, CaptureCutInsideIpHeaderCountsNothing)
+{
+    bytes f = frame(DLT_EN10MB, ipv4(6, "10.0.0.1", "10.0.0.2", tcp(40000, 80, syn)));
+    for (const auto &[name, n] : count_file(write_capture("short.pcap", DLT_EN10MB, {{f, 1, 0, 14 + 19}})))
+        EXPECT_EQ(n, 0) << name;
+}
+
+TEST(Counting, AddressMatchingAgreesWithSubredForEveryAddressSeenTwice)
+{
+    // The remembered answer must equal the first one, for matches and misses.
+    std::vector<graph> gs = load_graphs();
+    const char *addrs[] = {"10.255.0.1", "11.0.0.1", "192.168.1.200", "192.168.2.1", "10.0.0.2"};
+    for (int pass = 0; pass < 2; ++pass)
+        for (const char *a : addrs) {
+            pkt p;
+            ASSERT_TRUE(parse_ip(ipv4(1, a, a, {}).data(), 20, p));
+            classify(p, gs);
+        }
+    std::map<std::string, int64_t> got;
+    for (const graph &g : gs)
+        got[g.name] = g.count;
+    EXPECT_EQ(got["tennet"], 4);
+    EXPECT_EQ(got["lannet"], 2);
+    EXPECT_EQ(got["hostbitsnet"], 0);
+    EXPECT_EQ(got["serverip"], 2);
+    EXPECT_EQ(got["icmpproto"], 10);
+}
+
+}  // namespace

@@ -1,0 +1,47 @@
+// Crafted frames and capture files for the daemon's tests.
+#ifndef TRAXEL_TEST_FRAMES_H
+#define TRAXEL_TEST_FRAMES_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using bytes = std::vector<uint8_t>;
+
+// TCP flag bits.
+inline constexpr uint8_t syn = 0x02, ack = 0x10;
+
+// An IPv4 packet (20-byte header, no options) from src to dst, dotted text,
+// carrying payload; frag is the fragment offset in 8-byte units.
+bytes ipv4(uint8_t proto, const char *src, const char *dst, const bytes &payload, uint16_t frag = 0);
+// A 20-byte TCP header with the flags given.
+bytes tcp(uint16_t sport, uint16_t dport, uint8_t flags);
+// A UDP header and its payload.
+bytes udp(uint16_t sport, uint16_t dport, const bytes &payload);
+
+// The packet wrapped for a link type (a DLT_ value of libpcap): Ethernet,
+// Linux cooked v1 and v2, raw IP, or the null link layer with family 2.
+bytes frame(int dlt, const bytes &ip);
+// A null link-layer frame: the family word in host byte order, then packet.
+bytes null_frame(uint32_t family, const bytes &packet);
+
+// One frame of a capture file and its time stamp; caplen below the frame's
+// size cuts the capture short.
+struct rec {
+    bytes data;
+    int64_t sec = 0;
+    int32_t usec = 0;
+    uint32_t caplen = UINT32_MAX;
+};
+
+// Writes a capture file of link type dlt holding recs; returns its path (in
+// the test's temporary directory).
+std::string write_capture(const std::string &name, int dlt, const std::vector<rec> &recs);
+
+// A fresh empty directory for a test; removed by the caller or left in /tmp.
+std::string temp_dir();
+
+// Writes text into the file at path.
+void write_file(const std::string &path, const std::string &text);
+
+#endif
