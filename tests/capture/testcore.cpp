@@ -1,5 +1,4 @@
-// A test core: fakes of the packet-dump core's host operations that record
-// every call and print a short trace, so a printer's output can be checked.
+// A test core: fakes of the host operations that record and trace each call.
 #include "testcore.h"
 
 #include <gtest/gtest.h>
