@@ -1,0 +1,123 @@
+// Tests of the dump mode: exact output of the built daemon for null link-layer frames and portmapper calls.
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+#include <rpc/netdb.h>
+
+#include "frames.h"
+#include "spawn.h"
+
+namespace {
+
+// An RPC call message to the portmapper: xid, call, version rpcvers,
+// program, program version 2, procedure, then 16 bytes of arguments.
+bytes rpc_call(uint32_t xid, uint32_t rpcvers, uint32_t prog, uint32_t proc)
+{
+    bytes b;
+    for (uint32_t w : {xid, 0u, rpcvers, prog, 2u, proc})
+        for (int s = 24; s >= 0; s -= 8)
+            b.push_back(static_cast<uint8_t>(w >> s));
+    b.resize(b.size() + 16);
+    return b;
+}
+
+// The capture file of the tests: time stamps from 1000000005 s, which is
+// 01:46:45 UTC.
+std::string capture()
+{
+    bytes reply = rpc_call(7, 2, 100003, 3);
+    reply[7] = 1;  // message type 1: a reply, not a call
+    std::vector<rec> recs = {
+        {null_frame(2, ipv4(6, "10.0.0.1", "10.0.0.2", tcp(1024, 80, syn))), 1000000005, 123},
+        {null_frame(2, ipv4(17, "192.168.0.1", "192.168.0.2", udp(900, 111, rpc_call(0x1234abcd, 2, 100003, 3)))),
+         1000000006, 0},
+        {null_frame(24, ipv4(1, "127.0.0.1", "127.0.0.1", {8, 0, 0, 0, 0, 0, 0, 0})), 1000000007, 999999},
+        {null_frame(2, ipv4(17, "192.168.0.2", "192.168.0.1", udp(111, 900, reply))), 1000000008, 0},
+        {null_frame(2, ipv4(17, "192.168.0.1", "192.168.0.2", udp(900, 111, reply))), 1000000009, 0},
+        {null_frame(6, ipv4(17, "192.168.0.1", "192.168.0.2", udp(900, 111, rpc_call(0x10, 3, 100000, 7)))),
+         1000000010, 0},
+        {null_frame(2, ipv4(6, "10.0.0.1", "10.0.0.2", tcp(1024, 80, syn))), 1000000011, 0, 4 + 19},
+    };
+    return write_capture("dump.pcap", DLT_NULL, recs);
+}
+
+const std::string numeric =
+    "01:46:45.000123 10.0.0.1 > 10.0.0.2: proto 6 len 40\n"
+    "01:46:46.000000 192.168.0.1.1234abcd > 192.168.0.2.6f: 40 getport 100003.2\n"
+    "01:46:47.999999 127.0.0.1 > 127.0.0.1: proto 1 len 28\n"
+    "01:46:48.000000 192.168.0.2 > 192.168.0.1: proto 17 len 68\n"
+    "01:46:49.000000 192.168.0.1 > 192.168.0.2: proto 17 len 68\n"
+    "01:46:50.000000 192.168.0.1.10 > 192.168.0.2.6f: 40  proc #7 [rpcver 3]\n"
+    "01:46:51.000000 [|ip]\n";
+
+TEST(DumpMode, NumericPrintsOneLinePerFrame)
+{
+    result r = run("/", {"-r", capture(), "-n"});
+    EXPECT_EQ(r.out, numeric);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(DumpMode, NamesTheProgramAndThePortmapperPort)
+{
+    const struct rpcent *nfs = getrpcbynumber(100003);
+    std::string prog = nfs ? nfs->r_name : "#100003";
+    result r = run("/", {"-r", capture()});
+    std::string want = numeric;
+    want.replace(want.find("getport 100003.2"), 16, "getport " + prog + ".2");
+    for (std::size_t at; (at = want.find(".6f:")) != std::string::npos;)
+        want.replace(at, 4, ".sunrpc:");
+    EXPECT_EQ(r.out, want);
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(DumpMode, LinkHeaderShowsTheFamily)
+{
+    result r = run("/", {"-r", capture(), "-e"});
+    std::string out = r.out;
+    ASSERT_EQ(r.status, 0);
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, nl; (nl = out.find('\n', at)) != std::string::npos; at = nl + 1)
+        lines.push_back(out.substr(at, nl - at));
+    ASSERT_EQ(lines.size(), 7u);
+    EXPECT_EQ(lines[0], "01:46:45.000123 ip: 10.0.0.1 > 10.0.0.2: proto 6 len 40");
+    EXPECT_EQ(lines[2], "01:46:47.999999 AF 24: 127.0.0.1 > 127.0.0.1: proto 1 len 28");
+    EXPECT_EQ(lines[5].substr(0, 20), "01:46:50.000000 ns: ");
+    // With numeric output the family is not named.
+    result n = run("/", {"-r", capture(), "-e", "-n"});
+    EXPECT_EQ(n.out, numeric);
+}
+
+TEST(DumpMode, HexDumpCoversTheCapturedBytes)
+{
+    std::vector<rec> recs = {
+        {null_frame(2, ipv4(1, "127.0.0.1", "127.0.0.1", {8, 0, 0, 0, 0, 0, 0, 0})), 1000000005, 0},
+        {null_frame(2, ipv4(1, "127.0.0.1", "127.0.0.1", {8, 0, 0, 0, 0, 0, 0, 0})), 1000000005, 0, 4 + 20},
+    };
+    result r = run("/", {"-r", write_capture("hex.pcap", DLT_NULL, recs), "-x", "-n"});
+    EXPECT_EQ(r.out,
+              "01:46:45.000000 127.0.0.1 > 127.0.0.1: proto 1 len 28\n"
+              "\t0x0000: 4500 001c 1234 0000 4001 0000 7f00 0001\n"
+              "\t0x0010: 7f00 0001 0800 0000 0000 0000\n"
+              "01:46:45.000000 127.0.0.1 > 127.0.0.1: proto 1 len 28\n"
+              "\t0x0000: 4500 001c 1234 0000 4001 0000 7f00 0001\n"
+              "\t0x0010: 7f00 0001\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(DumpMode, OtherLinkTypesAreRefused)
+{
+    std::string path = write_capture("ether.pcap", DLT_EN10MB, {});
+    result r = run("/", {"-r", path});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "traxel: " + path + ": link type EN10MB is not the null link layer\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(DumpMode, UnreadableFileIsNamed)
+{
+    result r = run("/", {"-r", "/nonexistent.pcap"});
+    EXPECT_EQ(r.err, "traxel: /nonexistent.pcap: No such file or directory\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+}  // namespace

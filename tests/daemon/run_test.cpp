@@ -1,0 +1,276 @@
+// Tests of the built daemon at work: start-up faults, one instance, detaching, the 5-second lines, SIGTERM.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <regex>
+#include <thread>
+
+#include "frames.h"
+#include "spawn.h"
+
+namespace {
+
+// A port that nothing else on the test host uses.
+constexpr uint16_t test_port = 47999;
+
+const std::string cfg = "window 1\nudpport " + std::to_string(test_port) + " 0 100 50\nloip 127.0.0.1 0 100 50\n";
+
+const char running_line[] = "traxel: already running in this installation; not started again\n";
+
+// Waits up to 4 s until the daemon holds the pipe at path open (a writer can
+// open it without blocking only when a reader, the daemon, has it).
+bool daemon_holds(const std::string &path)
+{
+    for (int i = 0; i < 200; ++i) {
+        int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) {
+            close(fd);
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+// One line from fd, waiting up to timeout_ms; "" when none came.
+std::string read_line(int fd, int timeout_ms)
+{
+    std::string line;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (line.empty() || line.back() != '\n') {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        struct pollfd p = {fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            return "";
+        char c;
+        if (read(fd, &c, 1) != 1)
+            return "";
+        line += c;
+    }
+    return line;
+}
+
+// Seconds since midnight of a "HH:MM:SS" label.
+int label_secs(const std::string &line)
+{
+    return std::stoi(line.substr(0, 2)) * 3600 + std::stoi(line.substr(3, 2)) * 60 + std::stoi(line.substr(6, 2));
+}
+
+// A daemon started in the foreground in its own installation directory;
+// skips the test when this host does not permit capture on lo.
+struct running : ::testing::Test {
+    std::string dir = install_dir_with(cfg);
+    std::string fifo = dir + "/httpd/cgi-bin/udpport.fifo";
+    proc d;
+
+    void SetUp() override
+    {
+        d = spawn(dir, {"-f"});
+        if (!daemon_holds(fifo)) {
+            bool late;
+            std::string err = read_all(d.err, 4000, late);
+            stop();
+            GTEST_SKIP() << "daemon did not start: " << err;
+        }
+    }
+    void TearDown() override { stop(); }
+    void stop()
+    {
+        if (d.pid > 0) {
+            kill(d.pid, SIGKILL);
+            waitpid(d.pid, nullptr, 0);
+            d.pid = -1;
+        }
+        for (int *fd : {&d.out, &d.err})
+            if (*fd >= 0) {
+                close(*fd);
+                *fd = -1;
+            }
+    }
+};
+
+TEST_F(running, SecondStartSaysSoAndExitsZero)
+{
+    result r = run(dir, {});
+    EXPECT_EQ(r.err, running_line);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(running, WritesOneLinePerIntervalOnTheGridWithTheCount)
+{
+    int rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(rd, 0);
+    // Take every line that waits, so the next one is written after the sends.
+    std::string first = read_line(rd, 12000);
+    ASSERT_NE(first, "");
+    while (!read_line(rd, 0).empty()) {
+    }
+    int rx = socket(AF_INET, SOCK_DGRAM, 0), tx = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(rx, 0);
+    ASSERT_GE(tx, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(test_port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(rx, reinterpret_cast<sockaddr *>(&a), sizeof a), 0) << std::strerror(errno);
+    for (int i = 0; i < 7; ++i)
+        ASSERT_EQ(sendto(tx, "x", 1, 0, reinterpret_cast<sockaddr *>(&a), sizeof a), 1);
+    close(tx);
+    close(rx);
+    std::string second = read_line(rd, 12000);
+    time_t now = time(nullptr);
+    close(rd);
+    ASSERT_TRUE(std::regex_match(second, std::regex("[0-2][0-9]:[0-5][0-9]:[0-5][05] 7\n"))) << second;
+    EXPECT_EQ((label_secs(second) - label_secs(first) + 86400) % 86400, 5) << first << second;
+    // Written when its grid time came: the label is the time of day (UTC
+    // here), at most a few seconds before the read; earlier is wrapped large.
+    int late = static_cast<int>(now % 86400) - label_secs(second);
+    EXPECT_LT((late + 86400) % 86400, 4) << second;
+}
+
+TEST_F(running, SigtermEndsItAndReadersSeeTheEnd)
+{
+    int rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(rd, 0);
+    ASSERT_EQ(kill(d.pid, SIGTERM), 0);
+    EXPECT_EQ(wait_exit(d.pid, 4000), 0);
+    d.pid = -1;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(rd, buf, sizeof buf)) > 0) {
+    }
+    EXPECT_EQ(n, 0) << std::strerror(errno);
+    close(rd);
+    // The lock went with it: a new start runs.
+    proc again = spawn(dir, {"-f"});
+    EXPECT_TRUE(daemon_holds(fifo));
+    kill(again.pid, SIGTERM);
+    EXPECT_EQ(wait_exit(again.pid, 4000), 0);
+    close(again.out);
+    close(again.err);
+}
+
+// The pid of a traxel process whose working directory is dir, or -1.
+pid_t daemon_in(const std::string &dir)
+{
+    DIR *procs = opendir("/proc");
+    if (!procs)
+        return -1;
+    pid_t found = -1;
+    while (dirent *e = readdir(procs)) {
+        char link[PATH_MAX];
+        std::string base = std::string("/proc/") + e->d_name;
+        ssize_t n = readlink((base + "/cwd").c_str(), link, sizeof link - 1);
+        if (n <= 0 || std::string(link, static_cast<std::size_t>(n)) != dir)
+            continue;
+        n = readlink((base + "/exe").c_str(), link, sizeof link - 1);
+        if (n > 0 && std::string(link, static_cast<std::size_t>(n)) == TRAXEL_BIN)
+            found = std::atoi(e->d_name);
+    }
+    closedir(procs);
+    return found;
+}
+
+TEST(Detaching, StartedAsTheLauncherDoesItLetsTheStartersOutputEnd)
+{
+    std::string dir = install_dir_with(cfg);
+    proc p = spawn(dir, {});
+    bool late_out, late_err;
+    std::string out = read_all(p.out, 4000, late_out);
+    std::string err = read_all(p.err, 4000, late_err);
+    int status = wait_exit(p.pid, 4000);
+    close(p.out);
+    close(p.err);
+    if (err.find("cannot capture") != std::string::npos)
+        GTEST_SKIP() << err;
+    EXPECT_FALSE(late_out);
+    EXPECT_FALSE(late_err);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(status, 0);
+    pid_t d = daemon_in(dir);
+    ASSERT_GT(d, 0);
+    EXPECT_TRUE(daemon_holds(dir + "/httpd/cgi-bin/loip.fifo"));
+    ASSERT_EQ(kill(d, SIGTERM), 0);
+    for (int i = 0; i < 200 && daemon_in(dir) > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(daemon_in(dir), -1);
+}
+
+TEST(StartFaults, BadConfigurationIsOneLineAndExitOne)
+{
+    std::string dir = install_dir_with("window 5\nport80 eighty 0 1 1\n");
+    result r = run(dir, {});
+    EXPECT_EQ(r.err, "traxel: traxel.cfg: record 1 (port80): port \"eighty\" is not a number in 0..65535\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(StartFaults, MissingConfigurationIsNamed)
+{
+    std::string dir = install_dir_with("");
+    ASSERT_EQ(unlink((dir + "/traxel.cfg").c_str()), 0);
+    result r = run(dir, {});
+    EXPECT_EQ(r.err, "traxel: traxel.cfg: No such file or directory\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(StartFaults, MissingCgiDirectoryIsNamed)
+{
+    std::string dir = install_dir_with(cfg);
+    ASSERT_EQ(rmdir((dir + "/httpd/cgi-bin").c_str()), 0);
+    result r = run(dir, {});
+    EXPECT_EQ(r.err, "traxel: mkfifo httpd/cgi-bin/udpport.fifo: No such file or directory\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(StartFaults, UnknownInterfaceIsNamed)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can tell a missing interface from a refused capture";
+    result r = run(install_dir_with(cfg), {"-i", "nosuchif0"});
+    EXPECT_EQ(r.err, "traxel: cannot capture on nosuchif0: no such interface\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(StartFaults, CaptureNotPermittedIsSaid)
+{
+    const struct passwd *nobody = getpwnam("nobody");
+    if (geteuid() != 0 || !nobody)
+        GTEST_SKIP() << "needs root to run the daemon as nobody";
+    std::string dir = install_dir_with(cfg);
+    ASSERT_EQ(chown((dir + "/httpd/cgi-bin").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    proc p = spawn(dir, {}, nobody->pw_uid, nobody->pw_gid);
+    bool late;
+    std::string err = read_all(p.err, 4000, late);
+    EXPECT_EQ(err, "traxel: cannot capture on lo: capture not permitted (run as root, or give the program "
+                   "cap_net_raw,cap_net_admin)\n");
+    EXPECT_EQ(wait_exit(p.pid, 4000), 1);
+    close(p.out);
+    close(p.err);
+}
+
+TEST(StartFaults, UnknownOptionShowsUsage)
+{
+    result r = run("/", {"-q"});
+    EXPECT_EQ(r.err.substr(r.err.find("usage:")),
+              "usage: traxel [-f] [-i interface]\n       traxel -r file [-n] [-e] [-x]\n");
+    EXPECT_EQ(r.status, 2);
+}
+
+}  // namespace

@@ -1,0 +1,41 @@
+// Running the built daemon in a temporary installation directory, for the daemon's process tests.
+#ifndef TRAXEL_TEST_SPAWN_H
+#define TRAXEL_TEST_SPAWN_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// A started program and the read ends of its standard output and error.
+struct proc {
+    pid_t pid = -1;
+    int out = -1;
+    int err = -1;
+};
+
+// Starts the daemon binary with args in directory dir, TZ set to UTC0; under
+// uid and gid when uid is not -1.
+proc spawn(const std::string &dir, const std::vector<std::string> &args, uid_t uid = static_cast<uid_t>(-1),
+           gid_t gid = static_cast<gid_t>(-1));
+
+// Reads fd until end of data or until timeout_ms pass; timed_out tells which.
+std::string read_all(int fd, int timeout_ms, bool &timed_out);
+
+// Waits up to timeout_ms for pid to end; returns its exit status, or -1 when
+// it is still running (or ended by a signal: -2).
+int wait_exit(pid_t pid, int timeout_ms);
+
+// The standard output, standard error and exit status of a run that must end
+// within timeout_ms (status -1 when it did not; it is then killed).
+struct result {
+    std::string out, err;
+    int status = -1;
+};
+result run(const std::string &dir, const std::vector<std::string> &args, int timeout_ms = 4000);
+
+// A temporary installation directory: traxel.cfg holding cfg, and an empty
+// httpd/cgi-bin.
+std::string install_dir_with(const std::string &cfg);
+
+#endif
