@@ -53,6 +53,11 @@ int serve(const char *iface, bool foreground)
 {
     close_inherited();
     std::string err;
+    // Armed first: a SIGTERM during start-up waits and ends the loop at once.
+    if (!setup_signals(err)) {
+        report(err);
+        return 1;
+    }
     int lock = lock_instance(err);
     if (lock < 0) {
         if (!err.empty()) {
@@ -76,9 +81,7 @@ int serve(const char *iface, bool foreground)
         return 1;
     }
     int status = 1;
-    if (!setup_signals(err))
-        report(err);
-    else if (foreground || detach(err))
+    if (foreground || detach(err))
         status = run_capture(pc, graphs, fifos, bound);
     else
         report(err);
