@@ -1,0 +1,250 @@
+// Runs the built feed program as a web server would, with a scripted daemon
+// writing into its pipe.
+#include "feed_harness.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+// A failed set-up leaves nothing to test; say why and stop the test process.
+void require(bool ok, const std::string &what)
+{
+    if (!ok) {
+        std::fprintf(stderr, "feed_harness: %s: %s\n", what.c_str(), std::strerror(errno));
+        std::abort();
+    }
+}
+
+void write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream f(path, std::ios::binary);
+    f << text;
+    require(f.good(), "write " + path);
+}
+
+bool read_file(const std::string &path, std::string *text)
+{
+    std::ifstream f(path, std::ios::binary);
+    if (!f)
+        return false;
+    std::ostringstream s;
+    s << f.rdbuf();
+    *text = s.str();
+    return true;
+}
+
+void write_all(int fd, const std::string &text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        require(n > 0, "write pipe");
+        done += static_cast<size_t>(n);
+    }
+}
+
+// The temporary CGI tree of one run: <root>/traxel.cfg and <root>/httpd/cgi-bin.
+struct cgi_tree {
+    std::string root, cgi, graph;
+
+    explicit cgi_tree(const feed_case &c) : graph(c.graph)
+    {
+        char tmpl[] = "/tmp/plotfeed-test-XXXXXX";
+        require(mkdtemp(tmpl) != nullptr, "mkdtemp");
+        root = tmpl;
+        cgi = root + "/httpd/cgi-bin";
+        require(mkdir((root + "/httpd").c_str(), 0700) == 0, "mkdir httpd");
+        require(mkdir(cgi.c_str(), 0700) == 0, "mkdir " + cgi);
+        if (c.with_cfg)
+            write_file(root + "/traxel.cfg", c.cfg);
+        require(symlink(PLOTFEED_BIN, (cgi + "/" + graph).c_str()) == 0, "symlink " + graph);
+        if (c.with_fifo)
+            require(mkfifo(fifo().c_str(), 0600) == 0, "mkfifo " + fifo());
+    }
+    ~cgi_tree()
+    {
+        for (const std::string &p : {root + "/traxel.cfg", cgi + "/" + graph, fifo(), err()})
+            unlink(p.c_str());
+        rmdir(cgi.c_str());
+        rmdir((root + "/httpd").c_str());
+        rmdir(root.c_str());
+    }
+    cgi_tree(const cgi_tree &) = delete;
+    cgi_tree &operator=(const cgi_tree &) = delete;
+    std::string fifo() const { return cgi + "/" + graph + ".fifo"; }
+    std::string err() const { return root + "/stderr"; }
+};
+
+// Forks the feed, held until released through the returned descriptor.
+pid_t spawn(const feed_case &c, const cgi_tree &t, int out_fd, int *go_fd)
+{
+    std::vector<std::string> env = {"PATH=/usr/local/bin:/usr/bin:/bin"};
+    if (c.method != nullptr)
+        env.push_back(std::string("REQUEST_METHOD=") + c.method);
+    if (c.query != nullptr)
+        env.push_back(std::string("QUERY_STRING=") + c.query);
+    std::vector<char *> envp;
+    for (std::string &e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string name = c.graph;
+    char *argv[] = {name.data(), nullptr};
+    const std::string exe = "./" + c.graph;
+    int go[2];
+    require(pipe2(go, O_CLOEXEC) == 0, "pipe");
+    const pid_t pid = fork();
+    require(pid >= 0, "fork");
+    if (pid == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        char b;
+        while (read(go[0], &b, 1) < 0 && errno == EINTR)
+            ;
+        const int err = open(t.err().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (chdir(t.cgi.c_str()) != 0 || dup2(out_fd, 1) < 0 || err < 0 || dup2(err, 2) < 0)
+            _exit(126);
+        // Its own process group, so that a stray "kill 0" reaches only it.
+        setpgid(0, 0);
+        execve(exe.c_str(), argv, envp.data());
+        _exit(127);
+    }
+    close(go[0]);
+    *go_fd = go[1];
+    return pid;
+}
+
+}  // namespace
+
+std::string unique_graph(const char *kind, char tag)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%s%05d%c", kind, static_cast<int>(getpid() % 100000), tag);
+    return buf;
+}
+
+feed_result run_feed(const feed_case &c)
+{
+    feed_result r;
+    cgi_tree t(c);
+    int wfd = -1;  // the scripted daemon's end; reading too, so it never blocks
+    if (c.with_fifo) {
+        wfd = open(t.fifo().c_str(), O_RDWR | O_CLOEXEC);
+        require(wfd >= 0, "open " + t.fifo());
+        write_all(wfd, c.backlog);
+    }
+    int out[2];
+    require(pipe2(out, O_CLOEXEC) == 0, "pipe");
+    r.started = std::time(nullptr);
+    int go = -1;
+    r.pid = spawn(c, t, out[1], &go);
+    close(out[1]);
+    if (c.before_exec)
+        c.before_exec(r.pid);
+    require(write(go, "g", 1) == 1, "release feed");
+    close(go);
+
+    const auto deadline = clock_type::now() + std::chrono::seconds(40);
+    size_t step = 0;
+    bool armed = false, finished = false, eof = false;
+    clock_type::time_point due;
+    while (!eof) {
+        const auto now = clock_type::now();
+        while (step < c.steps.size()) {
+            const feed_step &s = c.steps[step];
+            if (!armed && (s.wait_for.empty() || r.out.find(s.wait_for) != std::string::npos)) {
+                armed = true;
+                due = now + std::chrono::milliseconds(s.delay_ms);
+            }
+            if (!armed || now < due)
+                break;
+            write_all(wfd, s.text);
+            ++step;
+            armed = false;
+        }
+        // Closing the pipe before the feed has opened it would lose the
+        // lines written; its first stream line shows that it is open.
+        if (!finished && step == c.steps.size() &&
+            (wfd < 0 || r.out.find("SON-") != std::string::npos)) {
+            finished = true;
+            if (c.end_signal != 0) {
+                require(kill(r.pid, c.end_signal) == 0, "kill feed");
+            } else if (wfd >= 0) {
+                close(wfd);
+                wfd = -1;
+            }
+        }
+        if (now > deadline && !r.timed_out) {
+            r.timed_out = true;
+            kill(r.pid, SIGKILL);
+        }
+        int wait_ms = 100;
+        if (armed)
+            wait_ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           due - now).count()) + 1;
+        pollfd p{out[0], POLLIN, 0};
+        const int n = poll(&p, 1, wait_ms < 1 ? 1 : (wait_ms > 100 ? 100 : wait_ms));
+        require(n >= 0 || errno == EINTR, "poll");
+        if (n > 0) {
+            char buf[4096];
+            const ssize_t got = read(out[0], buf, sizeof buf);
+            require(got >= 0 || errno == EINTR, "read feed output");
+            if (got == 0)
+                eof = true;
+            else if (got > 0)
+                r.out.append(buf, static_cast<size_t>(got));
+        }
+    }
+    close(out[0]);
+    require(waitpid(r.pid, &r.status, 0) == r.pid, "waitpid");
+    if (wfd >= 0)
+        close(wfd);
+    r.ended = std::time(nullptr);
+    const std::string pid_path = "/tmp/" + c.graph + ".pid";
+    r.had_pid_file = read_file(pid_path, &r.pid_file);
+    if (r.had_pid_file)
+        unlink(pid_path.c_str());
+    return r;
+}
+
+std::string mask_times(const std::string &out, std::int64_t from, std::int64_t to)
+{
+    std::string masked;
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind("time1-", 0) == 0 || line.rfind("time2-", 0) == 0) {
+            const std::string stamp = line.substr(6);
+            char *end = nullptr;
+            const long long t = std::strtoll(stamp.c_str(), &end, 10);
+            if (!stamp.empty() && *end == '\0' && t >= from && t <= to)
+                line = line.substr(0, 6) + "T";
+        }
+        masked += line + "\n";
+    }
+    // getline drops the newline of an unfinished last line; keep the text exact.
+    if (!out.empty() && out.back() != '\n')
+        masked.pop_back();
+    return masked;
+}
+
+std::string startup_lines(int k, pid_t pid)
+{
+    return "Content-type: text/html\n\nMISS-" + std::to_string(k) + "--pid-" +
+           std::to_string(pid) + "\nnew-pid-" + std::to_string(pid) + "\n";
+}

@@ -1,0 +1,61 @@
+// Runs the built feed program as a web server would, with a scripted daemon
+// writing into its pipe.
+#ifndef TRAXEL_TEST_FEED_HARNESS_H
+#define TRAXEL_TEST_FEED_HARNESS_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// One write of the scripted daemon: once wait_for has appeared in the feed's
+// output (at once when empty), wait delay_ms more, then write text.
+struct feed_step {
+    std::string wait_for;
+    int delay_ms;
+    std::string text;
+};
+
+// How the feed is run and fed.
+struct feed_case {
+    std::string graph;  // the link name, the feed's argv[0]
+    std::string cfg;    // the configuration file, two levels above
+    bool with_cfg = true;
+    const char *method = "GET";             // nullptr: unset
+    const char *query = "dhle,60,300s";     // nullptr: unset
+    bool with_fifo = true;
+    std::string backlog;  // waiting in the pipe before the feed starts
+    std::vector<feed_step> steps;
+    int end_signal = 0;  // sent after the steps; 0 closes the pipe instead
+    // Called with the feed's pid after fork, before the feed is executed.
+    std::function<void(pid_t)> before_exec;
+};
+
+// What the run produced.
+struct feed_result {
+    std::string out;       // the feed's standard output
+    int status = -1;       // as waitpid reports it
+    pid_t pid = -1;
+    std::int64_t started = 0, ended = 0;  // seconds of the time of day
+    bool timed_out = false;
+    bool had_pid_file = false;
+    std::string pid_file;  // the graph's pid file after the run (then removed)
+};
+
+// A graph name unique to this test process: kind, the process id's last
+// five digits and tag.
+std::string unique_graph(const char *kind, char tag);
+
+// Runs the case in a fresh temporary CGI tree; stops the feed after 40 s.
+feed_result run_feed(const feed_case &c);
+
+// out with the stamps of its time1/time2 lines replaced by T when they lie
+// within [from, to]; a stamp outside is left as it is, so a compare fails.
+std::string mask_times(const std::string &out, std::int64_t from, std::int64_t to);
+
+// The start-up lines of a feed with pid that found no pid file.
+std::string startup_lines(int k, pid_t pid);
+
+#endif

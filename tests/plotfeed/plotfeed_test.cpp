@@ -1,0 +1,329 @@
+// Tests of the built feed program, run under a graph's name in a CGI
+// directory with a scripted daemon writing into the graph's pipe.
+#include "feed_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// A case for graph g with window 5 and limits 0, 1000, 800.
+feed_case graph_case(const std::string &g, const char *query)
+{
+    feed_case c;
+    c.graph = g;
+    c.cfg = "window 5\nport1 1 1 1 1\n" + g + " 80 0 1000 800\n";
+    c.query = query;
+    return c;
+}
+
+std::string limit_lines(const std::string &g)
+{
+    return "^" + g + " 1000\n_" + g + " 0\n<" + g + " 800\n";
+}
+
+// "eth0 <n>" lines numbered first to last.
+std::string sample_lines(int first, int last)
+{
+    std::string s;
+    for (int n = first; n <= last; ++n)
+        s += "eth0 " + std::to_string(n) + "\n";
+    return s;
+}
+
+// History points for samples first.. at indexes top, top - 1, ...
+std::string points(int top, int first, int last)
+{
+    std::string s;
+    for (int n = first, i = top; n <= last; ++n, --i)
+        s += "old-" + std::to_string(i) + "-data-" + std::to_string(n) + "\n@eth0 -" +
+             std::to_string(5 * i) + " " + std::to_string(n) + "\n";
+    return s;
+}
+
+bool exited_with(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
+
+const char backlog_head[] = "SON-300-SEGUNDOS\ntime1-T\nCOMI-1-DATO\ntime2-T\nCOMI-2do-DATO\n"
+                            "PERO-ESTAN-EN-COLA\n";
+
+TEST(Plotfeed, WaitingWindowBecomesHistoryAndRestGoesLive)
+{
+    feed_case c = graph_case(unique_graph("port", 'a'), "dhle,60,300s");
+    c.backlog = sample_lines(1, 62);
+    const feed_result r = run_feed(c);
+    EXPECT_EQ(mask_times(r.out, r.started, r.ended),
+              startup_lines(300, r.pid) + backlog_head + points(60, 1, 60) +
+                  limit_lines(c.graph) + "data-61\neth0 61\n\ndata-62\neth0 62\n\n");
+    EXPECT_TRUE(exited_with(r.status, 0));
+    EXPECT_EQ(r.pid_file, std::to_string(r.pid) + "\n");
+}
+
+TEST(Plotfeed, EmptyPipeTakesFirstTimePath)
+{
+    feed_case c = graph_case(unique_graph("port", 'b'), "dhle,60,300s");
+    c.steps = {{"SON-300-SEGUNDOS", 0, "eth0 1\n"},
+               {"COMI-1-DATO", 4000, "eth0 2\n"},
+               {"COMI-2do-DATO", 0, "eth0 3\n"}};
+    const feed_result r = run_feed(c);
+    EXPECT_EQ(mask_times(r.out, r.started, r.ended),
+              startup_lines(300, r.pid) +
+                  "SON-300-SEGUNDOS\ntime1-T\nCOMI-1-DATO\ntime2-T\nCOMI-2do-DATO\n"
+                  "PERO-ES-1a-VEZ\ndata1-1\n@eth0 -5 1\ndata2-2\neth0 2\n\n" +
+                  limit_lines(c.graph) + "data-3\neth0 3\n\n");
+    EXPECT_TRUE(exited_with(r.status, 0));
+}
+
+TEST(Plotfeed, LateReadAfterBacklogRescales)
+{
+    feed_case c = graph_case(unique_graph("port", 'c'), "dhle,60,300s");
+    c.backlog = sample_lines(1, 20);
+    c.steps = {{"old-41-data-20", 4000, "eth0 21\n"}, {"RESCALING", 0, "eth0 22\n"}};
+    const feed_result r = run_feed(c);
+    EXPECT_EQ(mask_times(r.out, r.started, r.ended),
+              startup_lines(300, r.pid) + backlog_head + points(60, 1, 21) + "RESCALING-" +
+                  c.graph + "\n" + limit_lines(c.graph) + "data-22\neth0 22\n\n");
+}
+
+TEST(Plotfeed, PartialPathStopsAtLateRead)
+{
+    feed_case c = graph_case(unique_graph("port", 'd'), "dhle,60,60s");
+    c.backlog = sample_lines(1, 3);
+    c.steps = {{"old-10-data-3", 4000, "eth0 4\n"}, {"RESCALING", 0, "eth0 5\n"}};
+    const feed_result r = run_feed(c);
+    EXPECT_EQ(r.out, startup_lines(60, r.pid) + "SON-MENOS-DE-300-SEGUNDOS\n" +
+                         points(12, 1, 4) + "RESCALING-" + c.graph + "\n" +
+                         limit_lines(c.graph) + "data-5\neth0 5\n\n");
+}
+
+TEST(Plotfeed, PartialPathReadsRequestedPoints)
+{
+    feed_case c = graph_case(unique_graph("port", 'e'), "dhle,60,60s&x=1");
+    c.backlog = sample_lines(1, 13);
+    const feed_result r = run_feed(c);
+    EXPECT_EQ(r.out, startup_lines(60, r.pid) + "SON-MENOS-DE-300-SEGUNDOS\n" +
+                         points(12, 1, 12) + limit_lines(c.graph) + "data-13\neth0 13\n\n");
+}
+
+TEST(Plotfeed, NoHistoryRequestedGoesStraightToLimits)
+{
+    const char *queries[] = {"foo=1", "", "dhle,60,4s"};
+    char tag = 'f';
+    for (const char *q : queries) {
+        SCOPED_TRACE(q);
+        feed_case c = graph_case(unique_graph("port", tag++), q);
+        c.backlog = "cpu 42\n";
+        const feed_result r = run_feed(c);
+        const int k = q[0] == 'd' ? 4 : 0;
+        EXPECT_EQ(r.out, startup_lines(k, r.pid) + "SON-MENOS-DE-300-SEGUNDOS\n" +
+                             limit_lines(c.graph) + "data-42\ncpu 42\n\n");
+        EXPECT_TRUE(exited_with(r.status, 0));
+    }
+}
+
+// Forks a process that only waits, standing in for an older feed.
+pid_t start_decoy()
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        for (;;)
+            pause();
+    }
+    return pid;
+}
+
+// Waits up to 10 s for the decoy to end; kills it when it does not.
+int reap_decoy(pid_t pid)
+{
+    int status = 0;
+    for (int i = 0; i < 100; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return status;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
+
+void write_pid_file(const std::string &graph, const std::string &text)
+{
+    std::ofstream f("/tmp/" + graph + ".pid");
+    f << text;
+    ASSERT_TRUE(f.good());
+}
+
+TEST(Plotfeed, TakeOverKillsOlderFeedAndRecordsItself)
+{
+    feed_case c = graph_case(unique_graph("port", 'i'), "foo=1");
+    c.backlog = "cpu 42\n";
+    const pid_t decoy = start_decoy();
+    ASSERT_GT(decoy, 0);
+    write_pid_file(c.graph, std::to_string(decoy) + "\n");
+    const feed_result r = run_feed(c);
+    const int status = reap_decoy(decoy);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    EXPECT_EQ(r.out, "Content-type: text/html\n\nMISS-0--pid-" + std::to_string(r.pid) +
+                         "\nold-pid-" + std::to_string(decoy) + "\nnew-pid-" +
+                         std::to_string(r.pid) + "\nSON-MENOS-DE-300-SEGUNDOS\n" +
+                         limit_lines(c.graph) + "data-42\ncpu 42\n\n");
+    EXPECT_EQ(r.pid_file, std::to_string(r.pid) + "\n");
+}
+
+TEST(Plotfeed, PidFileNamingNoOtherProcessKillsNothing)
+{
+    // 0 would signal the feed's own process group, its own pid itself.
+    const struct {
+        char tag;
+        bool self;
+        const char *text;
+        const char *line;  // the old-pid line, "" for none; "self" for the feed's pid
+    } cases[] = {{'j', false, "0\n", "old-pid-0\n"},
+                 {'k', true, "", "self"},
+                 {'l', false, "abc\n", ""},
+                 {'m', false, "", ""}};
+    for (const auto &pc : cases) {
+        SCOPED_TRACE(pc.tag);
+        feed_case c = graph_case(unique_graph("port", pc.tag), "foo=1");
+        c.backlog = "cpu 42\n";
+        if (pc.self)
+            c.before_exec = [&c](pid_t pid) { write_pid_file(c.graph, std::to_string(pid) + "\n"); };
+        else
+            write_pid_file(c.graph, pc.text);
+        const feed_result r = run_feed(c);
+        const std::string old = std::string(pc.line) == "self"
+                                    ? "old-pid-" + std::to_string(r.pid) + "\n"
+                                    : pc.line;
+        EXPECT_EQ(r.out, "Content-type: text/html\n\nMISS-0--pid-" + std::to_string(r.pid) +
+                             "\n" + old + "new-pid-" + std::to_string(r.pid) +
+                             "\nSON-MENOS-DE-300-SEGUNDOS\n" + limit_lines(c.graph) +
+                             "data-42\ncpu 42\n\n");
+        EXPECT_TRUE(exited_with(r.status, 0));
+    }
+}
+
+const char header[] = "Content-type: text/html\n\n";
+const char method_lines[] = "This script should be referenced with a METHOD of GET.\n"
+                            "If you don't understand this, see this <A HREF=\""
+                            "https://developer.mozilla.org/en-US/docs/Learn/Forms\">"
+                            "forms overview</A>.\n";
+
+TEST(Plotfeed, RequestFailuresEndBeforeAnyFile)
+{
+    const std::string many = [] {
+        std::string q = "a";
+        for (int i = 0; i < 10000; ++i)
+            q += "&a";
+        return q;
+    }();
+    const std::string long_field = "x=" + std::string(126, 'y');  // 128 characters
+    const struct {
+        char tag;
+        const char *method;
+        const char *query;
+        std::string out;
+    } cases[] = {
+        {'n', "POST", "dhle,60,300s", std::string(header) + method_lines},
+        {'o', nullptr, "dhle,60,300s", std::string(header) + method_lines},
+        {'p', "get", "dhle,60,300s", std::string(header) + method_lines},
+        {'q', "GET", nullptr, std::string(header) + "No query information to decode.\n"},
+        {'r', "GET", many.c_str(),
+         std::string(header) + "Query of more than 10000 entries refused.\n"},
+        {'s', "GET", long_field.c_str(),
+         std::string(header) + "Query field of more than 127 characters refused.\n"},
+    };
+    for (const auto &fc : cases) {
+        SCOPED_TRACE(fc.tag);
+        feed_case c = graph_case(unique_graph("port", fc.tag), fc.query);
+        c.method = fc.method;
+        const feed_result r = run_feed(c);
+        EXPECT_EQ(r.out, fc.out);
+        EXPECT_TRUE(exited_with(r.status, 1));
+        EXPECT_FALSE(r.had_pid_file);
+    }
+}
+
+TEST(Plotfeed, BadGraphNamesAreRefusedBeforeAnyFile)
+{
+    const std::string names[] = {unique_graph("port", 't') + "xyz",  // 13 characters
+                                 "port;" + unique_graph("", 'u')};
+    for (const std::string &g : names) {
+        SCOPED_TRACE(g);
+        const feed_result r = run_feed(graph_case(g, "dhle,60,300s"));
+        EXPECT_EQ(r.out, std::string(header) +
+                             "Graph name must be 1 to 12 letters, digits, '.', '_' or '-'.\n");
+        EXPECT_TRUE(exited_with(r.status, 1));
+        EXPECT_FALSE(r.had_pid_file);
+    }
+}
+
+TEST(Plotfeed, ConfigurationFailures)
+{
+    const std::string g1 = unique_graph("port", 'v'), g2 = unique_graph("port", 'w');
+    feed_case missing = graph_case(g1, "dhle,60,300s");
+    missing.with_cfg = false;
+    feed_case unlisted = graph_case(g2, "dhle,60,300s");
+    unlisted.cfg = "window 5\nport1 1 1 1 1\n";
+    const feed_result r1 = run_feed(missing);
+    EXPECT_EQ(r1.out, std::string(header) + "MISS-300--pid-" + std::to_string(r1.pid) +
+                          "\nno-puedo-abrir-cfg-file\n");
+    EXPECT_TRUE(exited_with(r1.status, 0));
+    EXPECT_FALSE(r1.had_pid_file);
+    const feed_result r2 = run_feed(unlisted);
+    EXPECT_EQ(r2.out, std::string(header) + "MISS-300--pid-" + std::to_string(r2.pid) +
+                          "\nNo record for graph " + g2 + " in the configuration file.\n");
+    EXPECT_TRUE(exited_with(r2.status, 1));
+}
+
+TEST(Plotfeed, MissingPipeEndsAfterPidFile)
+{
+    feed_case c = graph_case(unique_graph("port", 'x'), "dhle,60,300s");
+    c.with_fifo = false;
+    const feed_result r = run_feed(c);
+    EXPECT_EQ(r.out, startup_lines(300, r.pid) + "No se puede abrir fifo file en r\n");
+    EXPECT_TRUE(exited_with(r.status, 1));
+    EXPECT_EQ(r.pid_file, std::to_string(r.pid) + "\n");
+}
+
+TEST(Plotfeed, UncreatablePidFileIsReportedAndFeedGoesOn)
+{
+    feed_case c = graph_case(unique_graph("port", 'y'), "foo=1");
+    c.backlog = "cpu 42\n";
+    const std::string dir = "/tmp/" + c.graph + ".pid";
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    const feed_result r = run_feed(c);
+    rmdir(dir.c_str());
+    EXPECT_EQ(r.out, std::string(header) + "MISS-0--pid-" + std::to_string(r.pid) +
+                         "\nNo se puede abrir archivo SAVE\nnew-pid-" + std::to_string(r.pid) +
+                         "\nSON-MENOS-DE-300-SEGUNDOS\n" + limit_lines(c.graph) +
+                         "data-42\ncpu 42\n\n");
+    EXPECT_TRUE(exited_with(r.status, 0));
+}
+
+TEST(Plotfeed, InterruptOrTerminateEndsLiveStreamWithStatusOne)
+{
+    const struct {
+        char tag;
+        int sig;
+    } cases[] = {{'z', SIGTERM}, {'Z', SIGINT}};
+    for (const auto &sc : cases) {
+        SCOPED_TRACE(sc.sig);
+        feed_case c = graph_case(unique_graph("port", sc.tag), "foo=1");
+        c.steps = {{"<" + c.graph, 0, "cpu 1\n"}, {"data-1", 0, ""}};
+        c.end_signal = sc.sig;
+        const feed_result r = run_feed(c);
+        EXPECT_EQ(r.out, startup_lines(0, r.pid) + "SON-MENOS-DE-300-SEGUNDOS\n" +
+                             limit_lines(c.graph) + "data-1\ncpu 1\n\n");
+        EXPECT_TRUE(exited_with(r.status, 1));
+        EXPECT_FALSE(r.timed_out);
+    }
+}
+
+}  // namespace
