@@ -9,6 +9,7 @@
 #include "cfg.h"
 #include "contract.h"
 #include "dump.h"
+#include "feedview.h"
 #include "hostops.h"
 #include "instance.h"
 #include "live.h"
@@ -26,6 +27,16 @@ int usage()
                  "usage: traxel [-f] [-i interface]\n"
                  "       traxel -r file [-n] [-e] [-x]\n");
     return 2;
+}
+
+// Warns of graphs whose feed will not find their record: the feed reads the
+// records before its own in its own layout, which not every order allows.
+void warn_feed_view()
+{
+    for (const graph &g : graphs)
+        if (!feed_finds(cfg_file, g))
+            report(std::string(cfg_file) + ": graph " + g.name +
+                   ": its feed will not find this record (records before it do not read in its layout)");
 }
 
 // Opens the pipe of every graph in the CGI directory; false after a report.
@@ -71,6 +82,7 @@ int serve(const char *iface, bool foreground)
         report(err);
         return 1;
     }
+    warn_feed_view();
     std::size_t bound = static_cast<std::size_t>(backlog_lines_per_win) * static_cast<std::size_t>(win);
     std::vector<fifo_out> fifos;
     if (!open_fifos(fifos, bound))

@@ -252,6 +252,18 @@ TEST(StartFaults, MissingCgiDirectoryIsNamed)
     EXPECT_EQ(r.status, 1);
 }
 
+TEST(StartFaults, GraphItsFeedCannotFindIsWarnedOf)
+{
+    std::string dir = install_dir_with("window 5 sockport 22 0 1 1 port80 80 0 1 1");
+    ASSERT_EQ(rmdir((dir + "/httpd/cgi-bin").c_str()), 0);
+    result r = run(dir, {});
+    EXPECT_EQ(r.err,
+              "traxel: traxel.cfg: graph sockport: its feed will not find this record (records before it do not "
+              "read in its layout)\n"
+              "traxel: mkfifo httpd/cgi-bin/sockport.fifo: No such file or directory\n");
+    EXPECT_EQ(r.status, 1);
+}
+
 TEST(StartFaults, UnknownInterfaceIsNamed)
 {
     if (geteuid() != 0)
