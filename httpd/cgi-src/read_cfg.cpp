@@ -62,6 +62,7 @@ bool read_record(FILE *f, layout lay, char *name)
     return true;
 }
 
+// True when name holds at least one kind keyword, so a pass reads a record.
 bool has_kind(const char *name)
 {
     for (const kind &kd : kinds)

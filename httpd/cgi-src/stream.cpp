@@ -98,6 +98,7 @@ rd partial(feed_io &io, const char *name, FILE *out)
     return history_loop(io, name, out, k / interval, false);
 }
 
+// Announces the graph's maximum, minimum and threshold.
 void limits(const char *name, FILE *out)
 {
     std::fprintf(out, "^%s %d\n_%s %d\n<%s %d\n", name, max, name, min, name, thres);

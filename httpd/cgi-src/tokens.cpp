@@ -16,6 +16,7 @@ void skip_blanks(FILE *f)
         std::ungetc(c, f);
 }
 
+// A decimal digit in any locale.
 bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Runs the built feed program as a web server would, with a scripted daemon
-// writing into its pipe.
+// Runs the built feed as a web server would, with a scripted daemon on its pipe.
 #include "feed_harness.h"
 
 #include <cerrno>
@@ -129,6 +128,69 @@ pid_t spawn(const feed_case &c, const cgi_tree &t, int out_fd, int *go_fd)
     return pid;
 }
 
+// Plays a case's steps against the feed's output so far.
+struct script_driver {
+    const feed_case &c;
+    feed_result &r;
+    int wfd;  // the scripted daemon's end of the pipe, -1 once closed
+    size_t step = 0;
+    bool armed = false, finished = false;
+    clock_type::time_point due{};
+
+    // Writes every step that is due, then ends the script once all are done.
+    void advance(clock_type::time_point now)
+    {
+        while (step < c.steps.size()) {
+            const feed_step &s = c.steps[step];
+            if (!armed && (s.wait_for.empty() || r.out.find(s.wait_for) != std::string::npos)) {
+                armed = true;
+                due = now + std::chrono::milliseconds(s.delay_ms);
+            }
+            if (!armed || now < due)
+                return;
+            write_all(wfd, s.text);
+            ++step;
+            armed = false;
+        }
+        // Closing the pipe before the feed has opened it would lose the
+        // lines written; its first stream line shows that it is open.
+        if (finished || (wfd >= 0 && r.out.find("SON-") == std::string::npos))
+            return;
+        finished = true;
+        if (c.end_signal != 0) {
+            require(kill(r.pid, c.end_signal) == 0, "kill feed");
+        } else if (wfd >= 0) {
+            close(wfd);
+            wfd = -1;
+        }
+    }
+
+    // How long to wait for output before the next step may be due: 1..100 ms.
+    int wait_ms(clock_type::time_point now) const
+    {
+        if (!armed)
+            return 100;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count();
+        return left < 1 ? 1 : (left > 100 ? 100 : static_cast<int>(left));
+    }
+};
+
+// Waits up to wait_ms for output on fd and appends it to out; true at its end.
+bool read_output(int fd, int wait_ms, std::string *out)
+{
+    pollfd p{fd, POLLIN, 0};
+    const int n = poll(&p, 1, wait_ms);
+    require(n >= 0 || errno == EINTR, "poll");
+    if (n <= 0)
+        return false;
+    char buf[4096];
+    const ssize_t got = read(fd, buf, sizeof buf);
+    require(got >= 0 || errno == EINTR, "read feed output");
+    if (got > 0)
+        out->append(buf, static_cast<size_t>(got));
+    return got == 0;
+}
+
 }  // namespace
 
 std::string unique_graph(const char *kind, char tag)
@@ -159,57 +221,18 @@ feed_result run_feed(const feed_case &c)
     require(write(go, "g", 1) == 1, "release feed");
     close(go);
 
+    script_driver d{c, r, wfd};
     const auto deadline = clock_type::now() + std::chrono::seconds(40);
-    size_t step = 0;
-    bool armed = false, finished = false, eof = false;
-    clock_type::time_point due;
-    while (!eof) {
+    for (bool eof = false; !eof;) {
         const auto now = clock_type::now();
-        while (step < c.steps.size()) {
-            const feed_step &s = c.steps[step];
-            if (!armed && (s.wait_for.empty() || r.out.find(s.wait_for) != std::string::npos)) {
-                armed = true;
-                due = now + std::chrono::milliseconds(s.delay_ms);
-            }
-            if (!armed || now < due)
-                break;
-            write_all(wfd, s.text);
-            ++step;
-            armed = false;
-        }
-        // Closing the pipe before the feed has opened it would lose the
-        // lines written; its first stream line shows that it is open.
-        if (!finished && step == c.steps.size() &&
-            (wfd < 0 || r.out.find("SON-") != std::string::npos)) {
-            finished = true;
-            if (c.end_signal != 0) {
-                require(kill(r.pid, c.end_signal) == 0, "kill feed");
-            } else if (wfd >= 0) {
-                close(wfd);
-                wfd = -1;
-            }
-        }
+        d.advance(now);
         if (now > deadline && !r.timed_out) {
             r.timed_out = true;
             kill(r.pid, SIGKILL);
         }
-        int wait_ms = 100;
-        if (armed)
-            wait_ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           due - now).count()) + 1;
-        pollfd p{out[0], POLLIN, 0};
-        const int n = poll(&p, 1, wait_ms < 1 ? 1 : (wait_ms > 100 ? 100 : wait_ms));
-        require(n >= 0 || errno == EINTR, "poll");
-        if (n > 0) {
-            char buf[4096];
-            const ssize_t got = read(out[0], buf, sizeof buf);
-            require(got >= 0 || errno == EINTR, "read feed output");
-            if (got == 0)
-                eof = true;
-            else if (got > 0)
-                r.out.append(buf, static_cast<size_t>(got));
-        }
+        eof = read_output(out[0], d.wait_ms(now), &r.out);
     }
+    wfd = d.wfd;
     close(out[0]);
     require(waitpid(r.pid, &r.status, 0) == r.pid, "waitpid");
     if (wfd >= 0)

@@ -1,5 +1,4 @@
-// Runs the built feed program as a web server would, with a scripted daemon
-// writing into its pipe.
+// Runs the built feed as a web server would, with a scripted daemon on its pipe.
 #ifndef TRAXEL_TEST_FEED_HARNESS_H
 #define TRAXEL_TEST_FEED_HARNESS_H
 

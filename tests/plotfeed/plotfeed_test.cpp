@@ -1,5 +1,4 @@
-// Tests of the built feed program, run under a graph's name in a CGI
-// directory with a scripted daemon writing into the graph's pipe.
+// Tests of the built feed program, run as a web server runs it for one graph.
 #include "feed_harness.h"
 
 #include <gtest/gtest.h>
@@ -194,7 +193,9 @@ TEST(Plotfeed, PidFileNamingNoOtherProcessKillsNothing)
         feed_case c = graph_case(unique_graph("port", pc.tag), "foo=1");
         c.backlog = "cpu 42\n";
         if (pc.self)
-            c.before_exec = [&c](pid_t pid) { write_pid_file(c.graph, std::to_string(pid) + "\n"); };
+            c.before_exec = [&c](pid_t pid) {
+                write_pid_file(c.graph, std::to_string(pid) + "\n");
+            };
         else
             write_pid_file(c.graph, pc.text);
         const feed_result r = run_feed(c);

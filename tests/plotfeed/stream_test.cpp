@@ -1,5 +1,4 @@
-// Tests of history replay, limits and live stream, driven by a scripted pipe
-// and clock.
+// Tests of history replay, limits and live stream on a scripted pipe and clock.
 #include "read_cfg.h"
 #include "startup.h"
 #include "stream.h"
@@ -270,8 +269,14 @@ struct late_case {
 TEST(LateRead, GapOverHalfWindowIsLate)
 {
     const late_case cases[] = {
-        {5, 10, 12, false}, {5, 10, 13, true}, {5, 10, 9, false},    {10, 0, 5, false},
-        {10, 0, 6, true},   {1, 0, 1, true},   {1, 0, 0, false},     {5, INT32_MAX, INT32_MIN, false},
+        {5, 10, 12, false},
+        {5, 10, 13, true},
+        {5, 10, 9, false},  // a clock stepped back
+        {10, 0, 5, false},
+        {10, 0, 6, true},
+        {1, 0, 1, true},
+        {1, 0, 0, false},
+        {5, INT32_MAX, INT32_MIN, false},  // no wrap-around in the difference
         {5, INT32_MIN, INT32_MAX, true},
     };
     for (const late_case &c : cases) {
