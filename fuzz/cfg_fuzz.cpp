@@ -1,0 +1,62 @@
+// Fuzzes the daemon's reading of the configuration file: every graph it
+// accepts is one the feed can serve, and every refusal is one line that
+// leaves the loaded configuration as it was.
+#include "cfg.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace {
+
+// The file the reader opens: an in-memory file rewritten for every input.
+int cfg_fd = -1;
+char cfg_path[64];
+
+// Whether g is a graph record the feed and the pipes can use.
+bool sound(const graph &g)
+{
+    kind k;
+    return !g.name.empty() && g.name.size() <= graph_name_max && g.name[0] != '.' &&
+           g.name.find('/') == std::string::npos && kind_of(g.name, k) && k == g.k && g.net.size() <= 19 &&
+           g.netm.size() <= 19 && g.ip.size() <= 19;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    cfg_fd = memfd_create("traxel.cfg", 0);
+    if (cfg_fd < 0)
+        __builtin_trap();
+    std::snprintf(cfg_path, sizeof cfg_path, "/proc/self/fd/%d", cfg_fd);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (ftruncate(cfg_fd, 0) != 0 || pwrite(cfg_fd, data, size, 0) != static_cast<ssize_t>(size))
+        __builtin_trap();
+    // Marks that a refusal must leave in place.
+    win = -7;
+    graphs.assign(1, graph{});
+    graphs[0].name = "mark";
+    std::string err;
+    if (read_cfg(cfg_path, err)) {
+        if (win < 1 || win > 1440 || graphs.empty() || !err.empty())
+            __builtin_trap();
+        for (const graph &g : graphs)
+            if (!sound(g))
+                __builtin_trap();
+    } else {
+        const std::string head = std::string(cfg_path) + ": ";
+        if (err.compare(0, head.size(), head) != 0 || err.size() == head.size() ||
+            err.find('\n') != std::string::npos || win != -7 || graphs.size() != 1 || graphs[0].name != "mark")
+            __builtin_trap();
+    }
+    return 0;
+}

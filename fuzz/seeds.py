@@ -1,0 +1,81 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of the configuration, sample-line and packet fuzz targets.
+
+Run from anywhere: python3 fuzz/seeds.py. The files land in fuzz/corpus/<target>/.
+"""
+import os
+import struct
+
+here = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+
+
+def put(target, name, data):
+    os.makedirs(os.path.join(here, target), exist_ok=True)
+    if isinstance(data, str):
+        data = data.encode()
+    with open(os.path.join(here, target, name), "wb") as f:
+        f.write(data)
+
+
+def ipv4(proto, payload, src=(127, 0, 0, 1), dst=(127, 0, 0, 1)):
+    hdr = struct.pack("!BBHHHBBH4B4B", 0x45, 0, 20 + len(payload), 1, 0, 64, proto, 0, *src, *dst)
+    return hdr + payload
+
+
+def rpc_call(xid, rpcvers, prog, vers, proc):
+    return struct.pack("!6I", xid, 0, rpcvers, prog, vers, proc) + bytes(16)
+
+
+def udp(dport, payload):
+    return struct.pack("!HHHH", 40000, dport, 8 + len(payload), 0) + payload
+
+
+# The feed's reader: graph name, newline, configuration text.
+put("read_cfg", "port", "port80\nwindow 5\nport80 80 0 1000 800\n")
+put("read_cfg", "net", "netlab\nwindow 5\nnetA 10.0.0.0 255.0.0.0 0 10 5\n"
+                       "netlab 192.168.1.0 255.255.255.0 0 100 50\n")
+put("read_cfg", "netip", "netip\nwindow 1\nnetip 10.0.0.0 255.0.0.0 1 2 3\nnetip 10.0.0.1 4 5 6\n")
+put("read_cfg", "shifted", "port80\nwindow 5\nport80 8x0 0 1000 800 port80 80 1 2 3\n")
+put("read_cfg", "nowindow", "sock22\nsock22 22 0 10 5\n")
+put("read_cfg", "ended", "ip-host\nwindow 2\nport80 80 0 1 2\n")
+
+# The daemon's reader: a whole configuration file.
+put("cfg", "shipped", "window 5\nport8080 8080 0 400 300\nproto-icmp 1 0 50 20\n"
+                      "proto-tcp 6 0 2000 1500\nip-localhost 127.0.0.1 0 2000 1500\n"
+                      "net-loopback 127.0.0.0 255.0.0.0 0 3000 2000\n")
+put("cfg", "sock", "window 1440\nsock22 22 -5 10 5\n")
+put("cfg", "badport", "window 1\nport80 70000 0 1 2\n")
+put("cfg", "twice", "window 1\nport80 80 0 1 2\nport80 80 0 1 2\n")
+put("cfg", "badaddr", "window 1\nnetx 10.0.0 255.0.0.0 0 1 2\n")
+put("cfg", "cut", "window 1\nip-h 127.0.0.1 0 1\n")
+
+# The feed's stream: window byte, history byte (0: full window), then
+# samples of a gap byte and a line.
+def samples(gaps_lines):
+    return b"".join(bytes([g]) + l for g, l in gaps_lines)
+
+put("sample", "backlog", bytes([0, 0]) + samples([(0, b"12:00:%02d %d\n" % (i % 60, i)) for i in range(14)]))
+put("sample", "late", bytes([0, 0]) + samples([(0, b"12:00:00 1\n"), (5, b"12:00:05 2\n"), (5, b"12:00:10 3\n")]))
+put("sample", "partial", bytes([4, 3]) + samples([(0, b"a 1\n"), (0, b"b\n"), (4, b"\n"), (0, b"x" * 60 + b"\n")]))
+put("sample", "odd", bytes([1, 0xfe]) + samples([(0, b"9 99999999999\n"), (1, b"  lab   -7 \n")]))
+
+# Portmapper calls: flag byte, message length, message offset, IP header and
+# message.
+getport = ipv4(17, rpc_call(0x1234, 2, 100003, 2, 3))
+put("mapcall", "getport", bytes([0]) + struct.pack("!I", 56) + bytes([20]) + getport)
+put("mapcall", "numeric", bytes([1]) + struct.pack("!I", 56) + bytes([20]) + getport)
+put("mapcall", "rpcver3", bytes([0]) + struct.pack("!I", 40) + bytes([20]) +
+    ipv4(17, rpc_call(7, 3, 100000, 2, 7)))
+put("mapcall", "cut", bytes([0]) + struct.pack("!I", 56) + bytes([20]) + getport[:30])
+
+# Null link-layer frames: flag byte, wire length, frame.
+def frame(family, packet):
+    return struct.pack("=I", family) + packet
+
+call = frame(2, ipv4(17, udp(111, rpc_call(0xabc, 2, 100005, 3, 3))))
+tcp = frame(2, ipv4(6, struct.pack("!HHIIBBHHH", 5000, 80, 1, 0, 0x50, 0x02, 8192, 0, 0)))
+put("loopline", "portmap", bytes([2]) + struct.pack("!I", len(call)) + call)
+put("loopline", "tcp", bytes([7]) + struct.pack("!I", len(tcp)) + tcp)
+put("loopline", "ns", bytes([2]) + struct.pack("!I", 40) + frame(6, bytes(20)))
+put("loopline", "af24", bytes([6]) + struct.pack("!I", 1500) + frame(24, ipv4(1, bytes(8)))[:30])
+put("loopline", "short", bytes([2]) + struct.pack("!I", 2) + b"\x02\x00")
