@@ -106,6 +106,7 @@ pid_t spawn(const feed_case &c, const cgi_tree &t, int out_fd, int *go_fd)
     std::string name = c.graph;
     char *argv[] = {name.data(), nullptr};
     const std::string exe = "./" + c.graph;
+    const std::string err_path = t.err();
     int go[2];
     require(pipe2(go, O_CLOEXEC) == 0, "pipe");
     const pid_t pid = fork();
@@ -115,7 +116,7 @@ pid_t spawn(const feed_case &c, const cgi_tree &t, int out_fd, int *go_fd)
         char b;
         while (read(go[0], &b, 1) < 0 && errno == EINTR)
             ;
-        const int err = open(t.err().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (chdir(t.cgi.c_str()) != 0 || dup2(out_fd, 1) < 0 || err < 0 || dup2(err, 2) < 0)
             _exit(126);
         // Its own process group, so that a stray "kill 0" reaches only it.
