@@ -18,6 +18,7 @@ struct fifo_out {
     std::deque<uint32_t> lens;
     bool failing = false;  // the last write failed; reported once
 
+    // Move-only, so that exactly one owner closes the pipe.
     fifo_out() = default;
     fifo_out(const fifo_out &) = delete;
     fifo_out &operator=(const fifo_out &) = delete;

@@ -111,7 +111,10 @@ std::string temp_dir()
 void write_file(const std::string &path, const std::string &text)
 {
     FILE *f = std::fopen(path.c_str(), "w");
-    if (!f || std::fwrite(text.data(), 1, text.size(), f) != text.size() || std::fclose(f) != 0)
+    if (!f)
+        throw std::runtime_error("cannot open " + path);
+    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (std::fclose(f) != 0 || !ok)
         throw std::runtime_error("cannot write " + path);
 }
 

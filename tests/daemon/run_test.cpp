@@ -220,6 +220,10 @@ TEST(Detaching, StartedAsTheLauncherDoesItLetsTheStartersOutputEnd)
     pid_t d = daemon_in(dir);
     ASSERT_GT(d, 0);
     EXPECT_TRUE(daemon_holds(dir + "/httpd/cgi-bin/loip.fifo"));
+    // The lock outlived the first process of the start.
+    result again = run(dir, {});
+    EXPECT_EQ(again.err, running_line);
+    EXPECT_EQ(again.status, 0);
     ASSERT_EQ(kill(d, SIGTERM), 0);
     for (int i = 0; i < 200 && daemon_in(dir) > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
