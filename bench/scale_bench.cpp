@@ -155,6 +155,7 @@ struct phase_result {
     double p99_ms = 0, max_ms = 0;
     double us_per_sample = 0;  // schedstat
     double core_pct = 0;       // stat ticks, per feed
+    double core_pct_ns = 0;    // schedstat, per feed
     double rate = 0;           // samples written per second, all graphs
 };
 
@@ -211,55 +212,53 @@ phase_result one_phase(run &r, const phase &ph, int &seq)
     const double secs = (t1 - t0 + grace_ms) / 1e3;
     res.core_pct = static_cast<double>(dticks) / static_cast<double>(sysconf(_SC_CLK_TCK)) /
                    secs / static_cast<double>(r.procs.size()) * 100;
+    res.core_pct_ns = static_cast<double>(dns) / 1e9 / secs / static_cast<double>(r.procs.size()) * 100;
     res.rate = static_cast<double>(res.samples) / ((t1 - t0) / 1e3 + ph.every_s);
     return res;
 }
 
 struct outcome {
-    bool ok = false;
     double kib_median = 0, kib_max = 0;
     std::vector<phase_result> phases;
 };
 
-outcome one_program(const std::string &bin, bool is_feed, inst &in, const std::vector<phase> &phases)
+// Starts every process of r and waits until each has ended its history phase.
+bool set_up(run &r, const inst &in, const std::string &bin, int total, std::thread &reader)
 {
-    outcome o;
-    int total = backlog + 1;
-    for (const phase &ph : phases)
-        total += static_cast<int>(ph.for_s / ph.every_s + 0.5);
-    run r;
-    r.is_feed = is_feed;
     r.procs.resize(in.graphs.size());
     r.epfd = epoll_create1(EPOLL_CLOEXEC);
-    std::thread reader;
-    if (r.epfd >= 0 && start_all(r, in, bin, total)) {
-        reader = std::thread(reader_loop, std::ref(r));
-        const double limit = now_ms() + ready_ms;
-        int ready = 0;
-        while (now_ms() < limit) {
-            {
-                std::lock_guard<std::mutex> g(r.mu);
-                ready = r.ready;
-            }
-            if (ready == static_cast<int>(r.procs.size()))
-                break;
-            sleep_until_ms(now_ms() + 100);
+    if (r.epfd < 0 || !start_all(r, in, bin, total))
+        return false;
+    reader = std::thread(reader_loop, std::ref(r));
+    const double limit = now_ms() + ready_ms;
+    int ready = 0;
+    while (now_ms() < limit) {
+        {
+            std::lock_guard<std::mutex> g(r.mu);
+            ready = r.ready;
         }
-        if (ready != static_cast<int>(r.procs.size()))
-            std::fprintf(stderr, "scale_bench: only %d of %zu readers ended their history phase\n",
-                         ready, r.procs.size());
-        else {
-            std::vector<double> kib;
-            for (proc &p : r.procs)
-                kib.push_back(static_cast<double>(private_dirty_kib(p.pid)));
-            o.kib_median = median(kib);
-            o.kib_max = percentile(kib, 100);
-            int seq = backlog + 1;
-            for (const phase &ph : phases)
-                o.phases.push_back(one_phase(r, ph, seq));
-            o.ok = true;
-        }
+        if (ready == static_cast<int>(r.procs.size()))
+            return true;
+        sleep_until_ms(now_ms() + 100);
     }
+    std::fprintf(stderr, "scale_bench: only %d of %zu readers of %s ended their history phase\n", ready,
+                 r.procs.size(), bin.c_str());
+    return false;
+}
+
+void memory(run &r, outcome &o)
+{
+    std::vector<double> kib;
+    for (proc &p : r.procs)
+        kib.push_back(static_cast<double>(private_dirty_kib(p.pid)));
+    o.kib_median = median(kib);
+    o.kib_max = percentile(kib, 100);
+}
+
+// Ends the processes (SIGTERM, then SIGKILL for any left), the reader
+// thread and every descriptor of r.
+void tear_down(run &r, std::thread &reader)
+{
     for (proc &p : r.procs)
         if (p.pid > 0 && kill(p.pid, SIGTERM) != 0)
             std::fprintf(stderr, "scale_bench: kill %d: %s\n", static_cast<int>(p.pid), std::strerror(errno));
@@ -276,9 +275,33 @@ outcome one_program(const std::string &bin, bool is_feed, inst &in, const std::v
     }
     if (r.epfd >= 0)
         close(r.epfd);
-    for (const std::string &n : in.graphs)
-        remove_pid_file(n);
-    return o;
+}
+
+// Runs the feeds and the cat processes side by side, each set in its own
+// installation; the phases alternate between them, so both meet the same
+// load of the machine, and each set sleeps while the other is fed.
+bool run_both(const std::string &feed, inst &in_f, inst &in_c, const std::vector<phase> &phases, outcome &f,
+              outcome &c)
+{
+    int total = backlog + 1;
+    for (const phase &ph : phases)
+        total += static_cast<int>(ph.for_s / ph.every_s + 0.5);
+    run rf, rc;
+    rf.is_feed = true;
+    std::thread tf, tc;
+    const bool ok = set_up(rf, in_f, feed, total, tf) && set_up(rc, in_c, "/bin/cat", total, tc);
+    if (ok) {
+        memory(rf, f);
+        memory(rc, c);
+        int seq_f = backlog + 1, seq_c = backlog + 1;
+        for (const phase &ph : phases) {
+            f.phases.push_back(one_phase(rf, ph, seq_f));
+            c.phases.push_back(one_phase(rc, ph, seq_c));
+        }
+    }
+    tear_down(rf, tf);
+    tear_down(rc, tc);
+    return ok;
 }
 
 bool parse_phases(const char *text, std::vector<phase> &out)
@@ -307,16 +330,18 @@ void report(int n, const std::vector<phase> &phases, const outcome &f, const out
         const std::string at = " every " + fmt(phases[i].every_s, phases[i].every_s < 1 ? 2 : 0, " s");
         const bool met = a.lost == 0 && a.late == 0 && a.unwritten == 0;
         if (!met && knee[0] == 'n')
-            knee = "at a sample" + at;
+            knee = "first miss at a sample" + at;
         print_row("scale " + nf + at + ", p99 delay (lost/late)",
                   fmt(a.p99_ms, 1, " ms (") + std::to_string(a.lost) + "/" + std::to_string(a.late) + ")",
                   fmt(b.p99_ms, 1, " ms (") + std::to_string(b.lost) + "/" + std::to_string(b.late) + ") cat",
                   a.p99_ms / b.p99_ms, "0 lost, 0 late > 100 ms", met ? "yes" : "no");
         print_row("scale " + nf + at + ", CPU per sample", fmt(a.us_per_sample, 1, " us"),
                   fmt(b.us_per_sample, 1, " us (cat)"), a.us_per_sample / b.us_per_sample, "-", "-");
-        std::printf("note\tscale%s: feed %.3f %% of a core per feed (stat ticks), cat %.3f %%; "
-                    "%.0f samples/s written; max delay feed %.1f ms, cat %.1f ms; unwritten %ld/%ld\n",
-                    at.c_str(), a.core_pct, b.core_pct, a.rate, a.max_ms, b.max_ms, a.unwritten, b.unwritten);
+        std::printf("note\tscale%s: %.0f samples/s written; CPU per feed %.4f %% of a core (schedstat; "
+                    "stat ticks %.4f %%), cat %.4f %% (%.4f %%); max delay feed %.1f ms, cat %.1f ms; "
+                    "unwritten feed %ld, cat %ld\n",
+                    at.c_str(), a.rate, a.core_pct_ns, a.core_pct, b.core_pct_ns, b.core_pct, a.max_ms, b.max_ms,
+                    a.unwritten, b.unwritten);
     }
     std::printf("note\tscale: max private dirty feed %.0f KiB, cat %.0f KiB; knee of the feed: %s\n",
                 f.kib_max, c.kib_max, knee.c_str());
@@ -327,7 +352,7 @@ void report(int n, const std::vector<phase> &phases, const outcome &f, const out
 int main(int argc, char **argv)
 {
     int n = 1000;
-    const char *phase_text = "5:20,1:8,0.2:6,0.05:5,0.02:5";
+    const char *phase_text = "5:20,1:8,0.2:6,0.05:5,0.02:5,0.01:4";
     int a = 1;
     for (; a + 1 < argc && argv[a][0] == '-'; a += 2) {
         if (std::strcmp(argv[a], "--feeds") == 0)
@@ -340,21 +365,23 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: scale_bench [--feeds N] [--phases S:D,...] FEED\n");
         return 2;
     }
+    // A freshly written program's pages count as dirty until written back.
+    sync();
     std::string err;
-    if (!raise_nofile(static_cast<std::size_t>(3 * n + 64), err)) {
+    if (!raise_nofile(static_cast<std::size_t>(6 * n + 64), err)) {
         std::fprintf(stderr, "scale_bench: %s\n", err.c_str());
         return 1;
     }
-    inst in;
-    if (!make_inst(bench_names(n), 5, in, err)) {
+    inst in_f, in_c;
+    outcome f, c;
+    bool ok = make_inst(bench_names(n), 5, in_f, err) && make_inst(bench_names(n), 5, in_c, err);
+    if (!ok)
         std::fprintf(stderr, "scale_bench: %s\n", err.c_str());
-        remove_inst(in);
-        return 1;
-    }
-    outcome f = one_program(abs_path(argv[a]), true, in, phases);
-    outcome c = f.ok ? one_program("/bin/cat", false, in, phases) : outcome{};
-    remove_inst(in);
-    if (!f.ok || !c.ok)
+    else
+        ok = run_both(abs_path(argv[a]), in_f, in_c, phases, f, c);
+    remove_inst(in_f);
+    remove_inst(in_c);
+    if (!ok)
         return 1;
     report(n, phases, f, c);
     return 0;

@@ -125,6 +125,8 @@ int main(int argc, char **argv)
         progs.push_back({std::string(argv[i], static_cast<std::size_t>(eq - argv[i])), abs_path(eq + 1), {}, {}});
     }
 
+    // A freshly written program's pages count as dirty until written back.
+    sync();
     struct sigaction sa {};
     sa.sa_handler = on_alarm;  // no SA_RESTART: the blocked open returns EINTR
     sigemptyset(&sa.sa_mask);
