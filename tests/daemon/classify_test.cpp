@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <map>
+#include <memory>
 
 #include "cfg.h"
 #include "classify.h"
@@ -129,6 +131,26 @@ TEST(Counting, CaptureCutInsideIpHeaderCountsNothing)
     bytes f = frame(DLT_EN10MB, ipv4(6, "10.0.0.1", "10.0.0.2", tcp(40000, 80, syn)));
     for (const auto &[name, n] : count_file(write_capture("short.pcap", DLT_EN10MB, {{f, 1, 0, 14 + 19}})))
         EXPECT_EQ(n, 0) << name;
+}
+
+TEST(Counting, FramesCutAnywhereDecodeOnlyWithAWholeIpHeader)
+{
+    // Each cut is copied to a buffer of its own size, so a read past it shows
+    // under the address sanitizer.
+    const struct {
+        int dlt;
+        uint32_t link;
+    } table[] = {{DLT_EN10MB, 14}, {DLT_LINUX_SLL, 16}, {DLT_LINUX_SLL2, 20}, {DLT_RAW, 0}, {DLT_NULL, 4}};
+    for (const auto &row : table)
+        for (const bytes &ip : packet_mix()) {
+            bytes f = frame(row.dlt, ip);
+            for (uint32_t cut = 0; cut <= f.size(); ++cut) {
+                std::unique_ptr<uint8_t[]> b(new uint8_t[cut ? cut : 1]);
+                std::copy(f.begin(), f.begin() + cut, b.get());
+                pkt p;
+                EXPECT_EQ(parse_frame(row.dlt, b.get(), cut, p), cut >= row.link + 20) << row.dlt << " " << cut;
+            }
+        }
 }
 
 TEST(Counting, AddressMatchingAgreesWithSubredForEveryAddressSeenTwice)

@@ -104,6 +104,34 @@ TEST(DumpMode, HexDumpCoversTheCapturedBytes)
     EXPECT_EQ(r.status, 0);
 }
 
+TEST(DumpMode, PortmapperCallCutAnywherePrintsWhatWasCaptured)
+{
+    bytes f = null_frame(2, ipv4(17, "192.168.0.1", "192.168.0.2", udp(900, 111, rpc_call(0x1234abcd, 2, 100003, 3))));
+    std::vector<rec> recs;
+    for (uint32_t cut = 0; cut <= f.size(); ++cut)
+        recs.push_back({f, 1000000005, 0, cut});
+    result r = run("/", {"-r", write_capture("cuts.pcap", DLT_NULL, recs), "-n"});
+    std::string want;
+    for (uint32_t cut = 0; cut <= f.size(); ++cut) {
+        want += "01:46:45.000000 ";
+        if (cut < 4)
+            want += "[|null]";
+        else if (cut < 4 + 20)
+            want += "[|ip]";
+        // The call is known by its message type, the 16th byte after the IP
+        // header; the printer needs the six words of the call.
+        else if (cut < 4 + 20 + 16)
+            want += "192.168.0.1 > 192.168.0.2: proto 17 len 68";
+        else if (cut < 4 + 20 + 8 + 24)
+            want += "[|portmap]";
+        else
+            want += "192.168.0.1.1234abcd > 192.168.0.2.6f: 40 getport 100003.2";
+        want += "\n";
+    }
+    EXPECT_EQ(r.out, want);
+    EXPECT_EQ(r.status, 0);
+}
+
 TEST(DumpMode, OtherLinkTypesAreRefused)
 {
     std::string path = write_capture("ether.pcap", DLT_EN10MB, {});

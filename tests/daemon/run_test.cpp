@@ -46,7 +46,8 @@ bool daemon_holds(const std::string &path)
     return false;
 }
 
-// One line from fd, waiting up to timeout_ms; "" when none came.
+// One line from fd, waiting up to timeout_ms (0: only what waits already);
+// "" when none came.
 std::string read_line(int fd, int timeout_ms)
 {
     std::string line;
@@ -54,7 +55,7 @@ std::string read_line(int fd, int timeout_ms)
     while (line.empty() || line.back() != '\n') {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         struct pollfd p = {fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+        if (poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0) <= 0)
             return "";
         char c;
         if (read(fd, &c, 1) != 1)
@@ -155,6 +156,26 @@ TEST_F(running, WritesOneLinePerIntervalOnTheGridWithTheCount)
     // here), at most a few seconds before the read; earlier is wrapped large.
     int late = static_cast<int>(now % 86400) - label_secs(second);
     EXPECT_LT((late + 86400) % 86400, 4) << second;
+}
+
+TEST_F(running, UnreadForLongerThanTheWindowOnlyTheNewestWindowWaits)
+{
+    // Window 1: 12 lines. 70 s without a reader writes 14 lines or more.
+    std::this_thread::sleep_for(std::chrono::seconds(70));
+    int rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(rd, 0);
+    time_t now = time(nullptr);
+    std::vector<std::string> waiting;
+    for (std::string l; !(l = read_line(rd, 0)).empty();)
+        waiting.push_back(l);
+    close(rd);
+    ASSERT_EQ(waiting.size(), 12u);
+    for (std::size_t i = 1; i < waiting.size(); ++i)
+        EXPECT_EQ((label_secs(waiting[i]) - label_secs(waiting[i - 1]) + 86400) % 86400, 5) << waiting[i];
+    // The newest line is that of the latest grid time: the daemon kept writing.
+    int age = (static_cast<int>(now % 86400) - label_secs(waiting.back()) + 86400) % 86400;
+    EXPECT_LT(age, 5 + 4) << waiting.back();
+    EXPECT_EQ(wait_exit(d.pid, 0), -1);
 }
 
 TEST_F(running, SigtermEndsItAndReadersSeeTheEnd)
