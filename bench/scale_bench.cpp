@@ -330,7 +330,8 @@ void report(int n, const std::vector<phase> &phases, const outcome &f, const out
     std::string writer = "kept every rate";
     for (std::size_t i = 0; i < phases.size(); ++i) {
         const phase_result &a = f.phases[i], &b = c.phases[i];
-        const std::string at = " every " + fmt(phases[i].every_s, phases[i].every_s < 0.1 ? 3 : phases[i].every_s < 1 ? 2 : 0, " s");
+        const double e = phases[i].every_s;
+        const std::string at = " every " + fmt(e, e < 0.1 ? 3 : e < 1 ? 2 : 0, " s");
         const bool met = a.lost == 0 && a.late == 0 && a.unwritten == 0;
         if (!met && knee[0] == 'n')
             knee = "first miss at a sample" + at;
