@@ -21,6 +21,11 @@ std::string sys_fault(const char *call, const char *object)
 
 void close_inherited()
 {
+    // A standard descriptor left closed would be taken by the next open, and
+    // diagnostics would land in a pipe or the lock.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
+            break;
     if (close_range(3, ~0U, 0) == 0)
         return;
     // Kernels without close_range: every possible descriptor, bounded.

@@ -5,7 +5,8 @@
 #include <string>
 
 // Closes every descriptor above standard error that the starter left open
-// (for a CGI start, the web server's sockets and pipes).
+// (for a CGI start, the web server's sockets and pipes), and opens /dev/null
+// on standard descriptors that the starter left closed.
 void close_inherited();
 
 // Takes the installation lock: an exclusive flock on the working directory,

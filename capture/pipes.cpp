@@ -145,6 +145,8 @@ std::size_t waiting(fifo_out &f, uint32_t &partial)
 
 bool put_sample(fifo_out &f, const char *line, std::size_t len, std::size_t bound, std::string &err)
 {
+    // A feed reading at the same moment takes all there is at once, so the
+    // lines to drop can only run out early, and drop_bytes stops then.
     uint32_t partial = 0;
     std::size_t n = waiting(f, partial);
     for (; n + 1 > bound && n > 0; --n)
