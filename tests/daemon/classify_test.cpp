@@ -117,6 +117,17 @@ TEST(Counting, VlanTaggedEthernetIsDecoded)
     EXPECT_EQ(counts["serverip"], 1);
 }
 
+TEST(Counting, NullFamilyIsTakenInEitherByteOrder)
+{
+    bytes ip = ipv4(17, "10.0.0.2", "8.8.8.8", udp(80, 53, {}));
+    bytes big = {0, 0, 0, 2}, other = {0, 0, 0, 24};
+    big.insert(big.end(), ip.begin(), ip.end());
+    other.insert(other.end(), ip.begin(), ip.end());
+    auto counts = count_file(write_capture("null.pcap", DLT_NULL, {{big, 1, 0}, {other, 1, 0}}));
+    EXPECT_EQ(counts["port80"], 1);
+    EXPECT_EQ(counts["udpproto"], 1);
+}
+
 TEST(Counting, CaptureCutBeforeFlagsCountsPortButNoConnection)
 {
     bytes f = frame(DLT_RAW, ipv4(6, "10.0.0.1", "10.0.0.2", tcp(40000, 80, syn)));
