@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds and installs traxel, and serves its graphs on http://127.0.0.1:8080/.
+# Usage: scripts/serve.sh   (as root). A second run stops the running system
+# first and starts the new one; scripts/stop.sh stops everything.
+# TRAXEL_BUILD_DIR picks the build directory (default build).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${TRAXEL_BUILD_DIR:-build}
+address=http://127.0.0.1:8080/
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "serve.sh: run as root: it installs packages, writes the installation and starts the web server" >&2
+  exit 1
+fi
+
+packages=(build-essential cmake libgtest-dev libgmock-dev libbenchmark-dev libpcap-dev
+          mini-httpd libcap2-bin)
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "serve.sh: installing ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+cmake -S . -B "$build" >/dev/null
+cmake --build "$build" -j2
+dir=$(sed -n 's/^TRAXEL_INSTALL_DIR:PATH=//p' "$build/CMakeCache.txt")
+
+# The running programs must go before their files are replaced.
+TRAXEL_INSTALL_DIR=$dir scripts/stop.sh
+cmake --install "$build"
+
+# Pid files that a feed of another user left (a test run as root, say)
+# could not be replaced by the feeds of the web server's user.
+for link in "$dir"/httpd/cgi-bin/*; do
+  [ -L "$link" ] && [ "$(readlink "$link")" = plotfeed ] && rm -f "/tmp/$(basename "$link").pid"
+done
+
+# The daemon starts as the launcher starts it: in the installation directory,
+# without arguments; it checks its configuration and capture, then detaches.
+(cd "$dir" && ./traxel)
+# The server keeps its standard streams in the background, so they go to its
+# log (there it also warns that it runs without chroot: the CGI programs need
+# the installation's files outside the page directory).
+log=$dir/mini_httpd.log
+if ! mini_httpd -C "$dir/mini_httpd.conf" </dev/null >>"$log" 2>&1; then
+  echo "serve.sh: mini_httpd did not start:" >&2
+  tail -n 3 "$log" >&2
+  exit 1
+fi
+
+# Waits until the server answers the graph list, 10 s at most.
+for i in $(seq 50); do
+  status=$( (exec 3<>/dev/tcp/127.0.0.1/8080 && printf 'GET /graphs.json HTTP/1.0\r\n\r\n' >&3 &&
+             head -n 1 <&3) 2>/dev/null || true)
+  if [[ $status == *" 200 "* ]]; then
+    echo "traxel: serving $address (stop it with scripts/stop.sh)"
+    exit 0
+  fi
+  sleep 0.2
+done
+echo "serve.sh: the web server does not answer at $address; see $dir/mini_httpd.log" >&2
+exit 1

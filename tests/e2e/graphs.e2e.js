@@ -1,0 +1,215 @@
+// End-to-end test in a real browser of the installed system served on 127.0.0.1:8080: graphs, take-over, launcher.
+//
+// Needs the system running (scripts/serve.sh) and fails, not skips, when it
+// does not answer. Environment: TRAXEL_URL (default http://127.0.0.1:8080/),
+// TRAXEL_INSTALL_DIR (default /usr/local/traxel), TRAXEL_SHOTS (directory of
+// the screenshots, default the working directory), NODE_PATH to playwright-core.
+'use strict';
+const fs = require('node:fs');
+const path = require('node:path');
+const http = require('node:http');
+const { chromium } = require('playwright-core');
+
+const base = process.env.TRAXEL_URL || 'http://127.0.0.1:8080/';
+const install_dir = process.env.TRAXEL_INSTALL_DIR || '/usr/local/traxel';
+const shots = process.env.TRAXEL_SHOTS || '.';
+// Samples come every 5 s; 45 s leaves room for several on a loaded machine.
+const sample_wait_ms = 45000;
+const traffic_limit_ms = 240000;
+
+let passed = 0;
+let failed = 0;
+function check(name, ok, detail) {
+  if (ok) passed++;
+  else failed++;
+  console.log(`${ok ? 'ok  ' : 'FAIL'} ${name}${ok ? '' : `: ${detail}`}`);
+}
+
+// Answers the body of GET url, or rejects with the reason within 5 s.
+function get(url) {
+  return new Promise((resolve, reject) => {
+    const req = http.get(url, { timeout: 5000 }, (res) => {
+      let body = '';
+      res.setEncoding('utf8');
+      res.on('data', (c) => { body += c; });
+      res.on('end', () => (res.statusCode === 200 ? resolve(body) : reject(new Error(`HTTP ${res.statusCode}`))));
+    });
+    req.on('timeout', () => req.destroy(new Error('no answer within 5 s')));
+    req.on('error', reject);
+  });
+}
+
+// Loopback traffic on the web server's port while the test runs: one small
+// request every 100 ms, bounded in time whatever happens to the test.
+function start_traffic() {
+  const started = Date.now();
+  let stopped = false;
+  const tick = () => {
+    if (stopped || Date.now() - started > traffic_limit_ms) return;
+    get(`${base}graphs.json`).catch(() => {}).finally(() => setTimeout(tick, 100));
+  };
+  tick();
+  return () => { stopped = true; };
+}
+
+// The numbers of a port graph's record in the installed configuration:
+// [port, min, max, thres].
+function port_record(name) {
+  const tokens = fs.readFileSync(path.join(install_dir, 'traxel.cfg'), 'utf8').split(/\s+/);
+  const at = tokens.indexOf(name);
+  if (at < 0) throw new Error(`graph ${name} not in ${install_dir}/traxel.cfg`);
+  return tokens.slice(at + 1, at + 5).map(Number);
+}
+
+// Waits until the graph section's data attributes satisfy test, or throws.
+async function wait_graph(page, name, what, test, arg) {
+  try {
+    await page.waitForFunction(
+      ({ name, test, arg }) => {
+        const d = document.querySelector(`section[data-graph="${name}"]`)?.dataset;
+        return d && new Function('d', 'arg', `return ${test};`)(d, arg);
+      },
+      { name, test, arg }, { timeout: sample_wait_ms, polling: 250 });
+    return true;
+  } catch (err) {
+    const d = await page.evaluate((n) => ({ ...document.querySelector(`section[data-graph="${n}"]`)?.dataset }), name);
+    check(what, false, `${test} not met within ${sample_wait_ms / 1000} s; attributes ${JSON.stringify(d)}`);
+    return false;
+  }
+}
+
+async function graph_data(page, name) {
+  return page.evaluate((n) => ({ ...document.querySelector(`section[data-graph="${n}"]`).dataset }), name);
+}
+
+async function open_graphs(context) {
+  const page = await context.newPage({ viewport: { width: 1000, height: 1600 } });
+  page.on('pageerror', (err) => check('page runs without script errors', false, err.message));
+  await page.goto(base);
+  await page.waitForSelector('body[data-ready="yes"]', { timeout: 10000 });
+  return page;
+}
+
+async function graphs_page(context, graph, limits) {
+  const page = await open_graphs(context);
+  const [, min, max, thres] = limits;
+  if (!await wait_graph(page, graph, 'history arrives', 'Number(d.history) >= 1 && d.thres !== ""')) return page;
+  const d = await graph_data(page, graph);
+  // Points leave the chart only by scrolling out of the window.
+  check('history points are drawn',
+    Number(d.points) >= 1 && Number(d.points) + Number(d.dropped) === Number(d.history) + Number(d.live),
+    JSON.stringify(d));
+  check('limit lines are those of the configuration',
+    d.max === String(max) && d.min === String(min) && d.thres === String(thres), JSON.stringify(d));
+  const ages = await page.evaluate((n) => {
+    const g = window.traxel.graphs[n];
+    return g.xs.map((x) => Date.now() / 1000 - x);
+  }, graph);
+  check('history points lie in the window, in the past', ages.every((a) => a >= 0 && a <= 300 + 30), ages.join(' '));
+
+  const live0 = Number(d.live);
+  if (await wait_graph(page, graph, 'live points arrive', 'Number(d.live) >= arg', live0 + 2)) {
+    const d2 = await graph_data(page, graph);
+    check('live points arrive', true);
+    check('live sample is labelled with its time', /^\d\d:\d\d:\d\d$/.test(d2.lastLabel), d2.lastLabel);
+    check('traffic on the port is counted', Number(d2.lastValue) > 0, d2.lastValue);
+    check('feed is live', d2.state === 'live', d2.state);
+  }
+  await page.screenshot({ path: path.join(shots, 'e2e-graphs.png'), fullPage: true });
+  return page;
+}
+
+// A second viewer takes the graph over; the first is told and reconnects.
+async function take_over(context, first, graph) {
+  const second = await open_graphs(context);
+  if (await wait_graph(first, graph, 'first viewer sees its feed end', 'd.state === "ended"')) {
+    check('first viewer sees its feed end', true);
+    const text = await first.textContent(`section[data-graph="${graph}"] .status`);
+    check('ended feed is explained',
+      text.startsWith('The feed ended: a newer viewer of this graph took it over, or the capture daemon stopped.'), text);
+    check('reconnect is offered', await first.isVisible(`section[data-graph="${graph}"] button.connect`), 'hidden');
+    await first.screenshot({ path: path.join(shots, 'e2e-taken-over.png'), fullPage: true });
+    const live = Number((await graph_data(first, graph)).live);
+    await first.click(`section[data-graph="${graph}"] button.connect`);
+    if (await wait_graph(first, graph, 'reconnected viewer gets live points', 'Number(d.live) > arg', live)) {
+      check('reconnected viewer gets live points', true);
+    }
+    if (await wait_graph(second, graph, 'second viewer hands the graph back', 'd.state === "ended"')) {
+      check('second viewer hands the graph back', true);
+    }
+  }
+  return second;
+}
+
+const lost_text = 'The web server closed the connection without the launcher\'s answer ' +
+  '(mini_httpd 1.30 does so for every form it passes to a CGI program). ' +
+  'The launcher has run all the same: the graphs show whether the capture daemon writes samples.';
+
+// The launch form posts to the launcher; a running daemon makes the second
+// one say so and leave. mini_httpd 1.30 drops the answer of every POST to a
+// CGI program, so the page must then say that instead.
+async function launch(page) {
+  await page.goto(`${base}launch.html`);
+  const posted = page.waitForRequest((r) => r.url() === `${base}cgi-bin/start`, { timeout: 10000 });
+  await page.click('#launch button[type="submit"]');
+  const req = await posted;
+  check('launch form posts url-encoded to the launcher',
+    req.method() === 'POST' && req.headers()['content-type'] === 'application/x-www-form-urlencoded' &&
+    req.postData() === 'go=1', `${req.method()} ${req.headers()['content-type']} ${req.postData()}`);
+  await page.waitForSelector('#answer:is([data-state="done"], [data-state="failed"], [data-state="lost"])',
+    { timeout: 20000 });
+  const state = await page.getAttribute('#answer', 'data-state');
+  const answer = await page.textContent('#answer');
+  if (state === 'lost') {
+    console.log('note: the web server dropped the launcher\'s answer');
+    check('launch page explains the dropped answer', answer === lost_text, JSON.stringify(answer));
+  } else {
+    check('launch page shows the answer to a running daemon',
+      state === 'done' &&
+      answer === 'traxel: already running in this installation; not started again\ntraxel &finished!!!',
+      `${state} ${JSON.stringify(answer)}`);
+  }
+  await page.screenshot({ path: path.join(shots, 'e2e-launch.png'), fullPage: true });
+}
+
+async function main() {
+  let conf;
+  try {
+    conf = JSON.parse(await get(`${base}graphs.json`));
+  } catch (err) {
+    console.error(`e2e: the installed system does not answer at ${base}graphs.json (${err.message});` +
+      ' start it with scripts/serve.sh');
+    process.exit(1);
+  }
+  const port_graph = conf.graphs.find((g) => g.kind === 'port' && port_record(g.name)[0] === 8080);
+  if (!port_graph) throw new Error('no graph of port 8080 in the installation');
+  const limits = port_record(port_graph.name);
+
+  const stop_traffic = start_traffic();
+  // Playwright gives the browser a new empty profile. Each viewer gets a
+  // context of its own, as a second browser would be: a browser keeps at
+  // most six connections to a server per context, and each viewer's feeds
+  // hold five.
+  const browser = await chromium.launch({
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+  });
+  try {
+    const first = await graphs_page(await browser.newContext(), port_graph.name, limits);
+    const second = await take_over(await browser.newContext(), first, port_graph.name);
+    await first.close();
+    await launch(second);
+  } finally {
+    await browser.close();
+    stop_traffic();
+  }
+  console.log(`e2e: ${passed} passed, ${failed} failed`);
+  process.exit(failed === 0 ? 0 : 1);
+}
+
+main().catch((err) => {
+  console.error(`e2e: ${err.stack || err}`);
+  process.exit(1);
+});
