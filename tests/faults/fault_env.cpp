@@ -36,8 +36,8 @@ int ms_left(clock_type::time_point end)
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-// Starts path with argv in directory cwd, environment env added to ours;
-// standard input is /dev/null, output and error are pipes.
+}  // namespace
+
 child spawn(const std::string &cwd, const std::string &path, const std::vector<std::string> &argv,
             const std::vector<std::pair<std::string, std::string>> &env)
 {
@@ -65,8 +65,6 @@ child spawn(const std::string &cwd, const std::string &path, const std::vector<s
     close(err[1]);
     return child(pid, out[0], err[0]);
 }
-
-}  // namespace
 
 child::child(child &&o) noexcept
     : pid_(std::exchange(o.pid_, -1)), out_(std::exchange(o.out_, -1)), err_(std::exchange(o.err_, -1))
@@ -257,6 +255,21 @@ pid_t pid_in_file(const std::string &graph)
     if (!(in >> pid) || pid <= 0)
         return -1;
     return static_cast<pid_t>(pid);
+}
+
+std::vector<pid_t> processes_in(const std::string &dir)
+{
+    std::vector<pid_t> found;
+    std::error_code ec;
+    for (const fs::directory_entry &e : fs::directory_iterator("/proc", ec)) {
+        const std::string name = e.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::error_code gone;
+        if (fs::read_symlink(e.path() / "cwd", gone) == dir)
+            found.push_back(static_cast<pid_t>(std::stol(name)));
+    }
+    return found;
 }
 
 bool process_alive(pid_t pid)

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 // A started program: its pid and the read ends of its standard output and
@@ -34,6 +35,11 @@ private:
     pid_t pid_ = -1;
     int out_ = -1, err_ = -1;
 };
+
+// Starts path with argv in directory cwd, env added to the environment;
+// standard input is /dev/null, output and error are pipes.
+child spawn(const std::string &cwd, const std::string &path, const std::vector<std::string> &argv,
+            const std::vector<std::pair<std::string, std::string>> &env = {});
 
 // One line read from fd, its newline included, waiting up to timeout_ms in
 // all; what came so far (no newline) when the time ran out or fd ended.
@@ -85,6 +91,9 @@ int seconds_of_day_now();
 
 // The pid written in /tmp/<graph>.pid, or -1 when there is no number.
 pid_t pid_in_file(const std::string &graph);
+
+// The processes whose working directory is dir.
+std::vector<pid_t> processes_in(const std::string &dir);
 
 // True when pid names a process that has not ended (zombies have).
 bool process_alive(pid_t pid);

@@ -1,0 +1,129 @@
+// Clients of a real mini_httpd that go away mid-stream leave no feed process behind.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "fault_env.h"
+
+namespace {
+
+const std::string graph = "fd-port4805";
+const std::string cfg = "window 2\n" + graph + " 4805 0 100 50\n";
+
+// A port of 127.0.0.1 that was free a moment ago, or 0.
+int free_port()
+{
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (s >= 0 && bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    if (s >= 0)
+        close(s);
+    return port;
+}
+
+// A socket connected to 127.0.0.1:port, or -1.
+int connect_to(int port)
+{
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (s >= 0 && connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
+        return s;
+    if (s >= 0)
+        close(s);
+    return -1;
+}
+
+// Reads from s until text holds want, up to timeout_ms in all.
+bool receive_until(int s, const std::string &want, int timeout_ms, std::string &text)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (text.find(want) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        struct pollfd p = {s, POLLIN, 0};
+        char buf[1024];
+        ssize_t n;
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0 ||
+            (n = read(s, buf, sizeof buf)) <= 0)
+            return false;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// The web server of inst on a free port of 127.0.0.1, serving its httpd
+// directory, CGI programs in cgi-bin; as root it runs them as nobody.
+child start_server(const installation &inst, int &port)
+{
+    port = free_port();
+    return spawn(inst.dir(), "/usr/sbin/mini_httpd",
+                 {"mini_httpd", "-D", "-h", "127.0.0.1", "-p", std::to_string(port), "-d", inst.dir() + "/httpd",
+                  "-c", "cgi-bin/*", "-u", "nobody", "-l", inst.dir() + "/mini_httpd.log"});
+}
+
+TEST(Disconnect, FeedOfAClientThatLeftMidStreamEnds)
+{
+    if (access("/usr/sbin/mini_httpd", X_OK) != 0)
+        GTEST_SKIP() << "mini_httpd is not installed";
+    installation inst(cfg, {graph});
+    child daemon;
+    std::string why;
+    if (!start_serving(inst, graph, daemon, why)) {
+        if (why.find("capture not permitted") != std::string::npos)
+            GTEST_SKIP() << why;
+        FAIL() << why;
+    }
+    int port = 0;
+    child server = start_server(inst, port);
+    int s = -1;
+    for (int i = 0; i < 100 && s < 0 && server.running(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        s = connect_to(port);
+    }
+    ASSERT_GE(s, 0) << "mini_httpd does not answer on port " << port << ": " << read_rest(server.err(), 500);
+
+    const std::string request = "GET /cgi-bin/" + graph + "?dhle,60,0s HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    ASSERT_EQ(write(s, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    // Mid-stream: the limits are out and the first live sample arrived.
+    std::string text;
+    EXPECT_TRUE(receive_until(s, "\ndata-", 15000, text)) << text;
+    EXPECT_EQ(text.compare(0, 12, "HTTP/1.0 200"), 0) << text;
+    EXPECT_NE(text.find("\n<" + graph + " 50\n"), std::string::npos) << text;
+    const pid_t feed = pid_in_file(graph);
+    ASSERT_GT(feed, 0);
+    EXPECT_TRUE(process_alive(feed));
+    ASSERT_EQ(processes_in(inst.cgi()).size(), 1u);
+    close(s);
+
+    // The feed's writes fail once the server has noticed; samples come every
+    // 5 s, so three of them are due within 15 s.
+    const auto left = std::chrono::steady_clock::now();
+    bool gone = false;
+    for (int i = 0; i < 400 && !gone; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        gone = !process_alive(feed) && processes_in(inst.cgi()).empty();
+    }
+    EXPECT_TRUE(gone) << "a feed is still running 40 s after its client left";
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - left);
+    std::printf("feed ended %lld ms after its client left\n", static_cast<long long>(took.count()));
+    EXPECT_TRUE(server.running());
+    EXPECT_TRUE(daemon.running());
+}
+
+}  // namespace
