@@ -13,7 +13,7 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 
-packages=(build-essential cmake libgtest-dev libgmock-dev libbenchmark-dev libpcap-dev
+packages=(build-essential cmake libgtest-dev libgmock-dev libpcap-dev
           mini-httpd libcap2-bin)
 command -v node >/dev/null || packages+=(nodejs)
 command -v npm >/dev/null || packages+=(npm)

@@ -114,13 +114,13 @@
         return 'Waiting for samples: the feed waits for the capture daemon (start it on the launch page if it is not running).';
       case 'live':
         return `Live: last sample ${g.last ? `${g.last.label} = ${g.last.value}` : 'from history'}; ` +
-          `${g.history} history points, ${g.live} live samples.`;
+          `history points: ${g.history}, live samples: ${g.live}.`;
       default:
         // A feed that failed before its first point tells why in its last
         // line; one that streamed ends by the kill of a newer feed or by the
         // daemon closing the pipe, and its stray lines are no explanation.
         if (g.conn_points === 0 && g.note)
-          return `The feed ended before any sample: ${g.note} Reconnect to try again.`;
+          return `The feed ended before any sample. It said: ${g.note}`;
         return 'The feed ended: a newer viewer of this graph took it over, or the capture daemon stopped.' +
           ' Reconnect to take the graph back.';
     }
