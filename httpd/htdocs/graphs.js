@@ -13,6 +13,7 @@
   const graphs = {};
   window.traxel = { graphs };
 
+  // Seconds since the Epoch, the x unit of the charts.
   function now() { return Date.now() / 1000; }
 
   // Inserts a point at its place in time: uPlot needs ascending x, and a
@@ -35,6 +36,7 @@
     g.dropped += n;
   }
 
+  // The limits of g announced so far.
   function limit_values(g) {
     return ['max', 'min', 'thres'].map((w) => g.limits[w]).filter((v) => v !== null);
   }
@@ -59,6 +61,8 @@
     ctx.restore();
   }
 
+  // Creates g's chart in its section: the samples as a line with points, the
+  // x scale following the window, the y scale holding the limits too.
   function make_plot(g) {
     const opts = {
       width: Math.max(300, g.el.clientWidth - 16),
@@ -106,6 +110,7 @@
     g.el.querySelector('.connect').textContent = g.state === 'idle' ? 'Connect' : 'Reconnect';
   }
 
+  // The line that tells the viewer what g's feed is doing.
   function status_text(g) {
     switch (g.state) {
       case 'idle':
@@ -126,6 +131,7 @@
     }
   }
 
+  // Takes the events of g's feed into its points, limits and note.
   function apply(g, events) {
     for (const e of events) {
       const t = now();
@@ -176,6 +182,8 @@
     show(g);
   }
 
+  // Adds the section of graph info ({name, kind} of graphs.json) to list;
+  // returns its state, not yet connected.
   function add_graph(list, info, span) {
     const el = document.createElement('section');
     el.className = 'graph';
@@ -196,6 +204,7 @@
     return g;
   }
 
+  // Loads the graph list and starts the first feeds.
   async function main() {
     const list = document.getElementById('graphs');
     const note = document.getElementById('page-status');
