@@ -28,7 +28,8 @@ static int read_cfg(const char *name)
                 found = 0;
                 break;
             }
-    fclose(f);
+    if (fclose(f) != 0)
+        return 1;
     return found;
 }
 
@@ -36,7 +37,8 @@ int main(int argc, char **argv)
 {
     const char *name = argc > 0 ? argv[0] : "";
     char path[64], cmd[64];
-    setvbuf(stdout, NULL, _IONBF, 0);
+    if (setvbuf(stdout, NULL, _IONBF, 0) != 0)
+        return 1;
     printf("Content-type: text/html%c%c", '\n', '\n');
     const char *method = getenv("REQUEST_METHOD");
     const char *qs = getenv("QUERY_STRING");
@@ -49,25 +51,23 @@ int main(int argc, char **argv)
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = cleanup;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, NULL);
-    sigaction(SIGTERM, &sa, NULL);
+    if (sigaction(SIGINT, &sa, NULL) != 0 || sigaction(SIGTERM, &sa, NULL) != 0)
+        return 1;
     printf("MISS-%d--pid-%d\n", k, (int)getpid());
     if (read_cfg(name) != 0)
         return 1;
     snprintf(path, sizeof path, "/tmp/%s.pid", name);
     FILE *old = fopen(path, "r");
-    if (old != NULL)
-        fclose(old);
+    if (old != NULL && fclose(old) != 0)
+        return 1;
     /* The feed removes the old pid file through the shell; so does the baseline. */
     snprintf(cmd, sizeof cmd, "rm /tmp/%s.pid", name);
     if (system(cmd) == -1)
         return 1;
     FILE *pf = fopen(path, "w+");
     printf("new-pid-%d\n", (int)getpid());
-    if (pf != NULL) {
-        fprintf(pf, "%d\n", (int)getpid());
-        fclose(pf);
-    }
+    if (pf != NULL && (fprintf(pf, "%d\n", (int)getpid()) < 0 || fclose(pf) != 0))
+        return 1;
     snprintf(path, sizeof path, "./%s.fifo", name);
     FILE *fifo = fopen(path, "r");
     if (fifo == NULL)

@@ -132,18 +132,20 @@ pid_t spawn_feed(const std::string &bin, const std::string &name, const std::str
     char *envp[] = {e_method.data(), e_query.data(), e_path.data(), nullptr};
 
     posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addchdir_np(&fa, cgi.c_str());
-    posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, bin.c_str(), &fa, nullptr, argv.data(), envp);
-    posix_spawn_file_actions_destroy(&fa);
+    int rc = posix_spawn_file_actions_init(&fa);
     if (rc != 0) {
-        err = "posix_spawn " + bin + ": " + std::strerror(rc);
+        err = std::string("posix_spawn_file_actions_init: ") + std::strerror(rc);
         return -1;
     }
-    return pid;
+    pid_t pid = -1;
+    if ((rc = posix_spawn_file_actions_addchdir_np(&fa, cgi.c_str())) != 0 ||
+        (rc = posix_spawn_file_actions_adddup2(&fa, out_fd, 1)) != 0 ||
+        (rc = posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0)) != 0)
+        err = std::string("posix_spawn_file_actions: ") + std::strerror(rc);
+    else if ((rc = posix_spawn(&pid, bin.c_str(), &fa, nullptr, argv.data(), envp)) != 0)
+        err = "posix_spawn " + bin + ": " + std::strerror(rc);
+    posix_spawn_file_actions_destroy(&fa);
+    return rc == 0 ? pid : -1;
 }
 
 std::string abs_path(const std::string &path)
@@ -154,6 +156,12 @@ std::string abs_path(const std::string &path)
     std::string out = r;
     std::free(r);
     return out;
+}
+
+void close_fd(int fd, const char *what)
+{
+    if (fd >= 0 && close(fd) != 0)
+        std::fprintf(stderr, "bench: close %s: %s\n", what, std::strerror(errno));
 }
 
 void end_proc(pid_t pid, int sig)

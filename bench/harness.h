@@ -50,6 +50,9 @@ pid_t spawn_feed(const std::string &bin, const std::string &name, const std::str
 // itself when it cannot be resolved; spawn_feed changes directory first.
 std::string abs_path(const std::string &path);
 
+// Closes fd, reporting a failure on standard error with what names it.
+void close_fd(int fd, const char *what);
+
 // Sends sig to pid and reaps it; a pid of 0 or less is ignored.
 void end_proc(pid_t pid, int sig);
 

@@ -74,6 +74,35 @@ bool wait_out(reader &r, std::vector<double> &t_r, double ms)
     return rc == 0 || drain(r, t_r, now_ms());
 }
 
+// Writes the live samples one every gap_ms, stamping each write, and waits
+// for the last to arrive; returns the number of samples that never arrived.
+int live_phase(reader &r, int w, std::vector<double> &t_w, std::vector<double> &t_r, std::vector<double> &lat)
+{
+    const int total = static_cast<int>(t_w.size());
+    double next = now_ms();
+    for (int s = backlog + 1; s < total; ++s) {
+        while (now_ms() < next)
+            wait_out(r, t_r, next - now_ms());
+        const std::string l = sample_line(s);
+        t_w[s] = now_ms();
+        if (write(w, l.data(), l.size()) != static_cast<ssize_t>(l.size()))
+            std::fprintf(stderr, "relay_bench: write: %s\n", std::strerror(errno));
+        wait_out(r, t_r, 0);
+        next += gap_ms;
+    }
+    const double end = now_ms() + drain_ms;
+    while (t_r[total - 1] < 0 && now_ms() < end && wait_out(r, t_r, 10)) {
+    }
+    int lost = 0;
+    for (int s = backlog + 1; s < total; ++s) {
+        if (t_r[s] < 0)
+            ++lost;
+        else
+            lat.push_back(t_r[s] - t_w[s]);
+    }
+    return lost;
+}
+
 // One run; fills lat with the latency of each sample in ms; returns the
 // number of samples that never arrived, or -1 when the run failed.
 int one_run(reader &r, const std::string &bin, const inst &in, int samples, std::vector<double> &lat)
@@ -84,12 +113,13 @@ int one_run(reader &r, const std::string &bin, const inst &in, int samples, std:
     int fds[2];
     if (w < 0 || pipe2(fds, O_CLOEXEC) != 0) {
         std::fprintf(stderr, "relay_bench: open %s: %s\n", fifo.c_str(), std::strerror(errno));
+        close_fd(w, "pipe");
         return -1;
     }
     const int total = backlog + samples + 1;
     std::vector<double> t_w(total, -1), t_r(total, -1);
     for (int s = 1; s <= backlog; ++s) {
-        std::string l = sample_line(s);
+        const std::string l = sample_line(s);
         if (write(w, l.data(), l.size()) != static_cast<ssize_t>(l.size()))
             std::fprintf(stderr, "relay_bench: write %s: %s\n", fifo.c_str(), std::strerror(errno));
     }
@@ -99,10 +129,8 @@ int one_run(reader &r, const std::string &bin, const inst &in, int samples, std:
     if (!r.is_feed)
         extra.push_back("./" + name + ".fifo");
     r.pid = spawn_feed(bin, name, in.cgi, "dhle,60,300s", fds[1], extra, err);
-    close(fds[1]);
+    close_fd(fds[1], "output pipe");
     r.out = fds[0];
-    r.lines = line_reader{};
-    r.ready = false;
     int lost = -1;
     if (r.pid < 0)
         std::fprintf(stderr, "relay_bench: %s\n", err.c_str());
@@ -112,35 +140,14 @@ int one_run(reader &r, const std::string &bin, const inst &in, int samples, std:
         const double limit = now_ms() + ready_ms;
         while (!r.ready && now_ms() < limit && wait_out(r, t_r, 10)) {
         }
-        if (!r.ready)
+        if (r.ready)
+            lost = live_phase(r, w, t_w, t_r, lat);
+        else
             std::fprintf(stderr, "relay_bench: %s did not end its history phase\n", bin.c_str());
-        else {
-            double next = now_ms();
-            for (int s = backlog + 1; s < total; ++s) {
-                while (now_ms() < next)
-                    wait_out(r, t_r, next - now_ms());
-                std::string l = sample_line(s);
-                t_w[s] = now_ms();
-                if (write(w, l.data(), l.size()) != static_cast<ssize_t>(l.size()))
-                    std::fprintf(stderr, "relay_bench: write: %s\n", std::strerror(errno));
-                wait_out(r, t_r, 0);
-                next += gap_ms;
-            }
-            const double end = now_ms() + drain_ms;
-            while (t_r[total - 1] < 0 && now_ms() < end && wait_out(r, t_r, 10)) {
-            }
-            lost = 0;
-            for (int s = backlog + 1; s < total; ++s) {
-                if (t_r[s] < 0)
-                    ++lost;
-                else
-                    lat.push_back(t_r[s] - t_w[s]);
-            }
-        }
     }
     end_proc(r.pid, SIGTERM);
-    close(r.out);
-    close(w);
+    close_fd(r.out, "output pipe");
+    close_fd(w, "pipe");
     return lost;
 }
 

@@ -65,7 +65,8 @@ void take(run &r, std::size_t i, double now)
         p.lines.feed(buf, static_cast<std::size_t>(n), got);
     if (n == 0) {
         ++r.ended;
-        epoll_ctl(r.epfd, EPOLL_CTL_DEL, p.out, nullptr);
+        if (epoll_ctl(r.epfd, EPOLL_CTL_DEL, p.out, nullptr) != 0)
+            std::fprintf(stderr, "scale_bench: epoll_ctl: %s\n", std::strerror(errno));
     }
     for (const std::string &l : got) {
         long v = -1;
@@ -131,9 +132,10 @@ bool start_all(run &r, const inst &in, const std::string &bin, int total_seq)
         if (!r.is_feed)
             extra.push_back("./" + name + ".fifo");
         // The spawned process gets its end blocking, as a web server's pipe is.
-        fcntl(fds[1], F_SETFL, 0);
+        if (fcntl(fds[1], F_SETFL, 0) != 0)
+            std::fprintf(stderr, "scale_bench: fcntl: %s\n", std::strerror(errno));
         p.pid = spawn_feed(bin, name, in.cgi, "dhle,60,300s", fds[1], extra, err);
-        close(fds[1]);
+        close_fd(fds[1], "output pipe");
         p.out = fds[0];
         if (p.pid < 0) {
             std::fprintf(stderr, "scale_bench: %s\n", err.c_str());
@@ -270,13 +272,10 @@ void tear_down(run &r, std::thread &reader)
     if (reader.joinable())
         reader.join();
     for (proc &p : r.procs) {
-        if (p.out >= 0)
-            close(p.out);
-        if (p.w >= 0)
-            close(p.w);
+        close_fd(p.out, "output pipe");
+        close_fd(p.w, "pipe");
     }
-    if (r.epfd >= 0)
-        close(r.epfd);
+    close_fd(r.epfd, "epoll");
 }
 
 // Runs the feeds and the cat processes side by side, each set in its own

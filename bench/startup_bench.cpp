@@ -77,8 +77,7 @@ double one_start(prog &p, const inst &in, const std::string &name, int devnull, 
             p.kib.push_back(static_cast<double>(kib));
     }
     end_proc(pid, SIGKILL);
-    if (close(fd) != 0)
-        std::fprintf(stderr, "startup_bench: close %s: %s\n", fifo.c_str(), std::strerror(errno));
+    close_fd(fd, fifo.c_str());
     return t1 - t0;
 }
 
@@ -158,7 +157,7 @@ int main(int argc, char **argv)
             p.ms.push_back(ms);
         }
     remove_inst(in);
-    close(devnull);
+    close_fd(devnull, "/dev/null");
     if (status == 0)
         report(progs);
     return status;

@@ -50,7 +50,7 @@ int free_port()
         a.sin_port = htons(static_cast<uint16_t>(port));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         const bool ok = bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-        close(s);
+        close_fd(s, "probe socket");
         if (ok)
             return port;
     }
@@ -68,7 +68,7 @@ int dial(int port)
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        close(s);
+        close_fd(s, "client socket");
         return -1;
     }
     return s;
@@ -132,8 +132,8 @@ void pump(int ep, std::vector<client> &cs, int ms)
     for (int i = 0; i < n; ++i) {
         client &c = cs[ev[i].data.u64];
         take(c, now);
-        if (c.closed)
-            epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
+        if (c.closed && epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr) != 0)
+            std::fprintf(stderr, "web_bench: epoll_ctl: %s\n", std::strerror(errno));
     }
 }
 
@@ -151,6 +151,171 @@ void end_feeds(const inst &in)
         if (comm >> name && name == n && kill(pid, SIGKILL) != 0)
             std::fprintf(stderr, "web_bench: kill %d: %s\n", pid, std::strerror(errno));
     }
+}
+
+
+// One run: the installation, the pipes' writer ends, the server and the clients.
+struct web {
+    inst in;
+    int port = 0;
+    pid_t httpd = -1;
+    int ep = -1;
+    std::vector<int> w;  // the writer's ends of the pipes, read-write as the daemon holds them
+    std::vector<client> cs;
+    std::vector<std::vector<double>> t_w;
+    int ticks = 0, total = 0;
+    long written = 0;
+};
+
+// Opens every pipe and leaves a full window of backlog in it.
+bool open_pipes(web &wb)
+{
+    for (const std::string &name : wb.in.graphs) {
+        const std::string path = wb.in.cgi + "/" + name + ".fifo";
+        int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            std::fprintf(stderr, "web_bench: open %s: %s\n", path.c_str(), std::strerror(errno));
+            return false;
+        }
+        wb.w.push_back(fd);
+        for (int s = 1; s <= backlog; ++s) {
+            const std::string l = sample_line(s);
+            if (write(fd, l.data(), l.size()) != static_cast<ssize_t>(l.size()))
+                std::fprintf(stderr, "web_bench: write %s: %s\n", path.c_str(), std::strerror(errno));
+        }
+    }
+    return true;
+}
+
+// Starts mini_httpd in the foreground on a free port and waits until it accepts.
+bool start_server(web &wb)
+{
+    wb.port = free_port();
+    if (wb.port == 0) {
+        std::fprintf(stderr, "web_bench: no free port in 127.0.0.1:18000-18999\n");
+        return false;
+    }
+    const std::vector<std::string> args{"-D", "-h", "127.0.0.1", "-p", std::to_string(wb.port),
+                                        "-d", wb.in.dir + "/httpd/htdocs", "-c", "cgi-bin/*",
+                                        "-u", "nobody", "-l", wb.in.dir + "/mini_httpd.log"};
+    int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    std::string err = "open /dev/null failed";
+    if (devnull >= 0) {
+        wb.httpd = spawn_feed("/usr/sbin/mini_httpd", "mini_httpd", wb.in.dir, "", devnull, args, err);
+        close_fd(devnull, "/dev/null");
+    }
+    for (int i = 0; i < 100 && wb.httpd > 0; ++i) {
+        int s = dial(wb.port);
+        if (s >= 0) {
+            close_fd(s, "probe socket");
+            return true;
+        }
+        sleep_until_ms(now_ms() + 50);
+    }
+    std::fprintf(stderr, "web_bench: mini_httpd does not answer on 127.0.0.1:%d %s\n", wb.port,
+                 wb.httpd > 0 ? "" : err.c_str());
+    return false;
+}
+
+// Connects one client per graph, sends a browser's request and waits until
+// every feed has ended its history phase; 30 s at most.
+bool connect_clients(web &wb)
+{
+    const std::size_t n = wb.in.graphs.size();
+    wb.cs.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        client &c = wb.cs[i];
+        c.t_r.assign(wb.total, -1);
+        c.fd = dial(wb.port);
+        const std::string req = "GET /cgi-bin/" + wb.in.graphs[i] + "?dhle,60,300s HTTP/1.1\r\n"
+                                "Host: 127.0.0.1:" + std::to_string(wb.port) + "\r\n"
+                                "User-Agent: Mozilla/5.0 (X11; Linux x86_64) traxel-bench\r\n"
+                                "Accept: text/html,*/*\r\nAccept-Encoding: gzip, deflate\r\n"
+                                "Connection: keep-alive\r\n\r\n";
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = i;
+        if (c.fd < 0 || write(c.fd, req.data(), req.size()) != static_cast<ssize_t>(req.size()) ||
+            fcntl(c.fd, F_SETFL, O_NONBLOCK) != 0 || epoll_ctl(wb.ep, EPOLL_CTL_ADD, c.fd, &ev) != 0) {
+            std::fprintf(stderr, "web_bench: client %zu: %s\n", i, std::strerror(errno));
+            return false;
+        }
+    }
+    std::size_t ready = 0;
+    const double limit = now_ms() + 30000;
+    while (ready < n && now_ms() < limit) {
+        pump(wb.ep, wb.cs, 50);
+        ready = 0;
+        for (const client &c : wb.cs)
+            ready += c.ready;
+    }
+    if (ready < n)
+        std::fprintf(stderr, "web_bench: %zu of %zu feeds ended their history phase\n", ready, n);
+    return ready == n;
+}
+
+// Writes one sample per graph every `every` seconds, then lets the last ones arrive.
+void feed_samples(web &wb, double every)
+{
+    wb.t_w.assign(wb.in.graphs.size(), std::vector<double>(wb.total, -1));
+    const double t0 = now_ms();
+    for (int t = 0; t < wb.ticks; ++t) {
+        const double at = t0 + t * every * 1e3;
+        while (now_ms() < at)
+            pump(wb.ep, wb.cs, static_cast<int>(at - now_ms()) + 1);
+        const int seq = backlog + 1 + t;
+        const std::string l = sample_line(seq);
+        for (std::size_t i = 0; i < wb.w.size(); ++i) {
+            wb.t_w[i][seq] = now_ms();
+            if (write(wb.w[i], l.data(), l.size()) == static_cast<ssize_t>(l.size()))
+                ++wb.written;
+            else
+                wb.t_w[i][seq] = -1;
+        }
+    }
+    const double end = now_ms() + 2000;
+    while (now_ms() < end)
+        pump(wb.ep, wb.cs, 50);
+}
+
+void report(const web &wb, double every, double dur)
+{
+    long got = 0, least = -1, most = 0, late = 0;
+    std::vector<double> delay;
+    for (std::size_t i = 0; i < wb.cs.size(); ++i) {
+        const client &c = wb.cs[i];
+        got += c.got;
+        least = least < 0 || c.got < least ? c.got : least;
+        most = c.got > most ? c.got : most;
+        for (int s = backlog + 1; s < wb.total; ++s)
+            if (c.t_r[s] >= 0 && wb.t_w[i][s] >= 0) {
+                delay.push_back(c.t_r[s] - wb.t_w[i][s]);
+                late += delay.back() > late_ms;
+            }
+    }
+    print_row("web path, " + std::to_string(wb.cs.size()) + " clients via mini_httpd",
+              std::to_string(got) + " delivered", std::to_string(wb.written) + " written",
+              static_cast<double>(got) / static_cast<double>(wb.written), "every sample",
+              got == wb.written ? "yes" : "no");
+    std::printf("note\tweb path: one sample per client every %.2f s for %.0f s; per client %ld to %ld of %d; "
+                "delay p50 %.1f ms, p99 %.1f ms, max %.1f ms; %ld late > 100 ms\n",
+                every, dur, least, most, wb.ticks, percentile(delay, 50), percentile(delay, 99),
+                percentile(delay, 100), late);
+}
+
+// Closes the clients, ends the feeds and the server, removes the installation.
+void tear_down(web &wb)
+{
+    for (client &c : wb.cs)
+        if (c.fd >= 0)
+            close_fd(c.fd, "client socket");
+    end_feeds(wb.in);
+    end_proc(wb.httpd, SIGTERM);
+    for (int fd : wb.w)
+        close_fd(fd, "pipe");
+    if (wb.ep >= 0)
+        close_fd(wb.ep, "epoll");
+    remove_inst(wb.in);
 }
 
 }  // namespace
@@ -172,128 +337,23 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: web_bench [--clients N] [--every S] [--for D] FEED\n");
         return 2;
     }
-    std::string err;
-    inst in;
+    // A client gone away must not end the benchmark.
     signal(SIGPIPE, SIG_IGN);
-    if (!raise_nofile(static_cast<std::size_t>(3 * n + 64), err) || !make_inst(bench_names(n), 5, in, err) ||
-        !lay_out(in, abs_path(argv[a]), err)) {
+    web wb;
+    wb.ticks = static_cast<int>(dur / every + 0.5);
+    wb.total = backlog + wb.ticks + 1;
+    std::string err;
+    bool ok = raise_nofile(static_cast<std::size_t>(3 * n + 64), err) && make_inst(bench_names(n), 5, wb.in, err) &&
+              lay_out(wb.in, abs_path(argv[a]), err);
+    if (!ok)
         std::fprintf(stderr, "web_bench: %s\n", err.c_str());
-        remove_inst(in);
+    wb.ep = ok ? epoll_create1(EPOLL_CLOEXEC) : -1;
+    ok = ok && wb.ep >= 0 && open_pipes(wb) && start_server(wb) && connect_clients(wb);
+    if (ok)
+        feed_samples(wb, every);
+    tear_down(wb);
+    if (!ok)
         return 1;
-    }
-    const int ticks = static_cast<int>(dur / every + 0.5), total = backlog + ticks + 1;
-    std::vector<int> w(n, -1);
-    for (int i = 0; i < n; ++i) {
-        w[i] = open((in.cgi + "/" + in.graphs[i] + ".fifo").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        for (int s = 1; s <= backlog && w[i] >= 0; ++s) {
-            std::string l = sample_line(s);
-            if (write(w[i], l.data(), l.size()) < 0)
-                std::fprintf(stderr, "web_bench: write: %s\n", std::strerror(errno));
-        }
-    }
-    const int port = free_port();
-    pid_t httpd = -1;
-    if (port > 0) {
-        const std::string ps = std::to_string(port), docs = in.dir + "/httpd/htdocs",
-                          log = in.dir + "/mini_httpd.log";
-        std::vector<std::string> args{"-D", "-h", "127.0.0.1", "-p", ps, "-d", docs, "-c", "cgi-bin/*",
-                                      "-u", "nobody", "-l", log};
-        int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        httpd = spawn_feed("/usr/sbin/mini_httpd", "mini_httpd", in.dir, "", devnull, args, err);
-        close(devnull);
-    }
-    int status = 1;
-    std::vector<client> cs(n);
-    int ep = epoll_create1(EPOLL_CLOEXEC);
-    bool up = false;
-    for (int i = 0; i < 100 && httpd > 0 && !up; ++i) {
-        int s = dial(port);
-        up = s >= 0;
-        if (up)
-            close(s);
-        else
-            sleep_until_ms(now_ms() + 50);
-    }
-    if (!up)
-        std::fprintf(stderr, "web_bench: mini_httpd does not answer on 127.0.0.1:%d %s\n", port, err.c_str());
-    int connected = 0;
-    for (int i = 0; up && i < n; ++i) {
-        client &c = cs[i];
-        c.t_r.assign(total, -1);
-        c.fd = dial(port);
-        if (c.fd < 0)
-            continue;
-        const std::string req = "GET /cgi-bin/" + in.graphs[i] + "?dhle,60,300s HTTP/1.1\r\nHost: 127.0.0.1:" +
-                                std::to_string(port) +
-                                "\r\nUser-Agent: Mozilla/5.0 (X11; Linux x86_64) traxel-bench\r\n"
-                                "Accept: text/html,*/*\r\nAccept-Encoding: gzip, deflate\r\n"
-                                "Connection: keep-alive\r\n\r\n";
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u64 = static_cast<uint64_t>(i);
-        if (write(c.fd, req.data(), req.size()) == static_cast<ssize_t>(req.size()) &&
-            fcntl(c.fd, F_SETFL, O_NONBLOCK) == 0 && epoll_ctl(ep, EPOLL_CTL_ADD, c.fd, &ev) == 0)
-            ++connected;
-    }
-    int ready = 0;
-    const double limit = now_ms() + 30000;
-    while (up && ready < n && now_ms() < limit) {
-        pump(ep, cs, 50);
-        ready = 0;
-        for (const client &c : cs)
-            ready += c.ready;
-    }
-    std::vector<std::vector<double>> t_w(n, std::vector<double>(total, -1));
-    long written = 0;
-    if (up && ready == n) {
-        const double t0 = now_ms();
-        for (int t = 0; t < ticks; ++t) {
-            while (now_ms() < t0 + t * every * 1e3)
-                pump(ep, cs, static_cast<int>(t0 + t * every * 1e3 - now_ms()) + 1);
-            const std::string l = sample_line(backlog + 1 + t);
-            for (int i = 0; i < n; ++i) {
-                t_w[i][backlog + 1 + t] = now_ms();
-                if (write(w[i], l.data(), l.size()) == static_cast<ssize_t>(l.size()))
-                    ++written;
-            }
-        }
-        const double end = now_ms() + 2000;
-        while (now_ms() < end)
-            pump(ep, cs, 50);
-        status = 0;
-    } else if (up)
-        std::fprintf(stderr, "web_bench: %d of %d clients connected, %d feeds ended their history\n", connected,
-                     n, ready);
-    long got = 0, least = -1, most = 0, late = 0;
-    std::vector<double> delay;
-    for (int i = 0; i < n; ++i) {
-        got += cs[i].got;
-        least = least < 0 || cs[i].got < least ? cs[i].got : least;
-        most = cs[i].got > most ? cs[i].got : most;
-        for (int s = backlog + 1; s < total; ++s)
-            if (cs[i].t_r[s] >= 0 && t_w[i][s] >= 0) {
-                delay.push_back(cs[i].t_r[s] - t_w[i][s]);
-                late += delay.back() > late_ms;
-            }
-        if (cs[i].fd >= 0)
-            close(cs[i].fd);
-    }
-    end_feeds(in);
-    end_proc(httpd, SIGTERM);
-    for (int fd : w)
-        if (fd >= 0)
-            close(fd);
-    if (ep >= 0)
-        close(ep);
-    remove_inst(in);
-    if (status != 0)
-        return status;
-    print_row("web path, " + std::to_string(n) + " clients via mini_httpd", std::to_string(got) + " delivered",
-              std::to_string(written) + " written", static_cast<double>(got) / static_cast<double>(written),
-              "every sample", got == written ? "yes" : "no");
-    std::printf("note\tweb path: one sample per client every %.2f s for %.0f s; per client %ld to %ld of %d; "
-                "delay p50 %.1f ms, p99 %.1f ms, max %.1f ms; %ld late > 100 ms\n",
-                every, dur, least, most, ticks, percentile(delay, 50), percentile(delay, 99),
-                percentile(delay, 100), late);
+    report(wb, every, dur);
     return 0;
 }

@@ -14,6 +14,11 @@ quick=0
 scripts/deps.sh
 cmake -S bench -B "$build" >/dev/null
 cmake --build "$build" -j2 >/dev/null
+# The figures rest on the shared pieces: their tests come first.
+ctest --test-dir "$build" --output-on-failure >/dev/null || {
+  ctest --test-dir "$build" --output-on-failure --rerun-failed >&2
+  exit 1
+}
 # Pages of freshly linked programs count as dirty memory until written back.
 sync
 bin=$build/bin
