@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <ostream>
 #include <string>
 
 #include "fault_env.h"
@@ -21,6 +22,9 @@ struct cfg_case {
     std::string line;  // the one line that the program prints about it
     int status;
 };
+
+// Test names show the case, not the record's bytes.
+void PrintTo(const cfg_case &c, std::ostream *os) { *os << c.what; }
 
 void lay_out(const installation &inst, const cfg_case &c)
 {
