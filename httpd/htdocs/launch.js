@@ -5,10 +5,11 @@
   const answer = document.getElementById('answer');
 
   // mini_httpd 1.30 half-closes the connection of a POST to a CGI program as
-  // soon as it has passed the body on, so the launcher runs but its answer
-  // never reaches the browser; the page says so instead of a bare failure.
+  // soon as it has passed a non-empty body on, so the launcher runs but its
+  // answer never reaches the browser. The form has no field for that reason;
+  // should the answer go missing all the same, the page says so.
   const lost_text = 'The web server closed the connection without the launcher\'s answer ' +
-    '(mini_httpd 1.30 does so for every form it passes to a CGI program). ' +
+    '(mini_httpd 1.30 does so when a form sends fields to a CGI program). ' +
     'The launcher has run all the same: the graphs show whether the capture daemon writes samples.';
 
   // Shows the answer while it streams: a daemon that kept the launcher's
