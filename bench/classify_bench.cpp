@@ -13,6 +13,7 @@
 #include <pcap/pcap.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -91,8 +92,21 @@ std::vector<uint8_t> frame(std::mt19937 &rng, int proto, uint32_t src, uint32_t 
     return f;
 }
 
+// An address of the mix: 250 hosts in 10.0.0.0/22 and 50 in 192.168.1.0/24,
+// some in the nets and hosts of the graphs; with fresh, any address at all,
+// so the counting meets a new one in nearly every frame.
+uint32_t pick_addr(std::mt19937 &rng, bool fresh)
+{
+    if (fresh)
+        return static_cast<uint32_t>(rng());
+    std::uniform_int_distribution<int> host(0, 299);
+    const int h = host(rng);
+    return h < 250 ? (10u << 24) | static_cast<uint32_t>((h / 63) << 8 | (1 + h % 63))
+                   : (192u << 24 | 168u << 16 | 1u << 8) | static_cast<uint32_t>(h - 249);
+}
+
 // Writes n frames to path; false with a message on failure.
-bool write_capture(const std::string &path, int n)
+bool write_capture(const std::string &path, int n, bool fresh)
 {
     pcap_t *dead = pcap_open_dead(DLT_EN10MB, snap);
     if (dead == nullptr) {
@@ -106,18 +120,13 @@ bool write_capture(const std::string &path, int n)
         return false;
     }
     std::mt19937 rng(5);
-    std::uniform_int_distribution<int> host(0, 299), pct(0, 99), len(60, 1514);
+    std::uniform_int_distribution<int> pct(0, 99), len(60, 1514);
     for (int i = 0; i < n; ++i) {
-        // 10.0.0.0/22 and 192.168.1.0/24: some in the nets and hosts of the graphs.
-        auto addr = [&]() {
-            const int h = host(rng);
-            return h < 250 ? (10u << 24) | static_cast<uint32_t>((h / 63) << 8 | (1 + h % 63))
-                           : (192u << 24 | 168u << 16 | 1u << 8) | static_cast<uint32_t>(h - 249);
-        };
         const int r = pct(rng);
         const int proto = r < 60 ? 6 : r < 90 ? 17 : 1;
         const int l = len(rng);
-        std::vector<uint8_t> f = frame(rng, proto, addr(), addr(), l);
+        const uint32_t src = pick_addr(rng, fresh), dst = pick_addr(rng, fresh);
+        std::vector<uint8_t> f = frame(rng, proto, src, dst, l);
         pcap_pkthdr h{};
         h.ts.tv_sec = 1700000000 + i / 1000;
         h.ts.tv_usec = i % 1000 * 1000;
@@ -256,6 +265,51 @@ double pass(const std::string &path, how way, uint64_t &frames)
 
 }  // namespace
 
+// Counts the file at cap in turns with the bare loop and the integer model,
+// runs times, and prints the rows; false when a pass failed or the two
+// countings disagree.
+bool measure(const std::string &cap, int n, int runs, const std::string &what)
+{
+    for (std::size_t g = 0; g < graphs.size(); ++g) {
+        graphs[g].count = 0;
+        graphs[g].seen.clear();
+        int_graphs[g].count = 0;
+    }
+    std::vector<double> bare, counted, ints;
+    for (int r = 0; r < runs; ++r) {
+        uint64_t fb = 0, fc = 0, fi = 0;
+        const double b = pass(cap, how::bare, fb), c = pass(cap, how::daemon, fc),
+                     i = pass(cap, how::integers, fi);
+        if (b < 0 || c < 0 || i < 0 || fb != static_cast<uint64_t>(n) || fc != fb || fi != fb)
+            return false;
+        bare.push_back(b);
+        counted.push_back(c);
+        ints.push_back(i);
+    }
+    // Both countings must agree graph by graph, or the comparison means nothing.
+    int64_t total = 0;
+    for (std::size_t g = 0; g < graphs.size(); ++g) {
+        total += graphs[g].count;
+        if (graphs[g].count != int_graphs[g].count) {
+            std::fprintf(stderr, "classify_bench: graph %s: daemon counted %lld, integer model %lld\n",
+                         graphs[g].name.c_str(), static_cast<long long>(graphs[g].count),
+                         static_cast<long long>(int_graphs[g].count));
+            return false;
+        }
+    }
+    const double mb = median(bare), mc = median(counted), mi = median(ints);
+    const std::string base = fmt(mb / 1e6, 2, " Mframes/s (bare loop)");
+    print_row("daemon counting, " + what, fmt(mc / 1e6, 2, " Mframes/s"), base, mc / mb, ">= 0.8x",
+              mc / mb >= 0.8 ? "yes" : "no");
+    print_row("  same, addresses as integers (model)", fmt(mi / 1e6, 2, " Mframes/s"), base, mi / mb, ">= 0.8x",
+              mi / mb >= 0.8 ? "yes" : "no");
+    std::printf("note\tdaemon counting, %s: %d frames of %d bytes at most, %d runs; %.2f counts per frame over "
+                "%zu graphs, equal graph by graph in the integer model\n",
+                what.c_str(), n, snap, runs, static_cast<double>(total) / static_cast<double>(n) / runs,
+                graphs.size());
+    return true;
+}
+
 int main(int argc, char **argv)
 {
     int n = 300000, runs = 9;
@@ -270,53 +324,21 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: classify_bench [--frames N] [--runs R] (and a writable /tmp)\n");
         return 2;
     }
-    const std::string cfg = std::string(dir) + "/traxel.cfg", cap = std::string(dir) + "/frames.pcap";
+    const std::string cfg = std::string(dir) + "/traxel.cfg", hosts = std::string(dir) + "/hosts.pcap",
+                      fresh = std::string(dir) + "/fresh.pcap";
     std::ofstream(cfg) << config_text();
     std::string err;
-    int status = 0;
-    std::vector<double> bare, counted, ints;
-    if (!read_cfg(cfg.c_str(), err)) {
+    bool ok = read_cfg(cfg.c_str(), err);
+    if (!ok)
         std::fprintf(stderr, "classify_bench: %s\n", err.c_str());
-        status = 1;
-    } else if (!write_capture(cap, n))
-        status = 1;
     load_int_graphs();
-    for (int r = 0; r < runs && status == 0; ++r) {
-        uint64_t fb = 0, fc = 0, fi = 0;
-        const double b = pass(cap, how::bare, fb), c = pass(cap, how::daemon, fc),
-                     i = pass(cap, how::integers, fi);
-        if (b < 0 || c < 0 || i < 0 || fb != static_cast<uint64_t>(n) || fc != fb || fi != fb)
-            status = 1;
-        bare.push_back(b);
-        counted.push_back(c);
-        ints.push_back(i);
-    }
-    unlink(cap.c_str());
-    unlink(cfg.c_str());
-    rmdir(dir);
-    if (status != 0)
-        return status;
-    // Both countings must agree graph by graph, or the comparison means nothing.
-    for (std::size_t g = 0; g < graphs.size(); ++g)
-        if (graphs[g].count != int_graphs[g].count) {
-            std::fprintf(stderr, "classify_bench: graph %s: daemon counted %lld, integer model %lld\n",
-                         graphs[g].name.c_str(), static_cast<long long>(graphs[g].count),
-                         static_cast<long long>(int_graphs[g].count));
-            status = 1;
-        }
-    if (status != 0)
-        return status;
-    const double mb = median(bare), mc = median(counted), mi = median(ints);
-    print_row("daemon counting, " + std::to_string(graphs.size()) + " graphs", fmt(mc / 1e6, 2, " Mframes/s"),
-              fmt(mb / 1e6, 2, " Mframes/s (bare loop)"), mc / mb, ">= 0.8x", mc / mb >= 0.8 ? "yes" : "no");
-    print_row("daemon counting, addresses as integers (model)", fmt(mi / 1e6, 2, " Mframes/s"),
-              fmt(mb / 1e6, 2, " Mframes/s (bare loop)"), mi / mb, ">= 0.8x", mi / mb >= 0.8 ? "yes" : "no");
-    int64_t total = 0;
-    for (const graph &g : graphs)
-        total += g.count;
-    std::printf("note\tdaemon counting: %d frames of %d bytes at most, %d runs; %lld counts over all graphs "
-                "(%.2f per frame and run), equal graph by graph in the integer model\n",
-                n, snap, runs, static_cast<long long>(total),
-                static_cast<double>(total) / static_cast<double>(n) / runs);
-    return 0;
+    ok = ok && write_capture(hosts, n, false) && write_capture(fresh, n, true);
+    ok = ok && measure(hosts, n, runs, std::to_string(graphs.size()) + " graphs, 300 hosts");
+    ok = ok && measure(fresh, n, runs, std::to_string(graphs.size()) + " graphs, every address new");
+    for (const std::string &f : {hosts, fresh, cfg})
+        if (unlink(f.c_str()) != 0 && errno != ENOENT)
+            std::fprintf(stderr, "classify_bench: unlink %s: %s\n", f.c_str(), std::strerror(errno));
+    if (rmdir(dir) != 0)
+        std::fprintf(stderr, "classify_bench: rmdir %s: %s\n", dir, std::strerror(errno));
+    return ok ? 0 : 1;
 }

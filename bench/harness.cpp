@@ -278,7 +278,8 @@ void print_row(const std::string &name, const std::string &figure, const std::st
                double ratio, const std::string &target, const std::string &met)
 {
     char r[32];
-    std::snprintf(r, sizeof r, "%.2f", ratio);
+    // Small ratios keep two significant digits.
+    std::snprintf(r, sizeof r, ratio < 0.1 ? "%.3f" : "%.2f", ratio);
     std::printf("row\t%s\t%s\t%s\t%s\t%s\t%s\n", name.c_str(), figure.c_str(), baseline.c_str(),
                 std::isfinite(ratio) ? r : "-", target.c_str(), met.c_str());
     std::fflush(stdout);
