@@ -1,4 +1,5 @@
 /* Start-up baseline for the feed: the same system calls up to the pipe open, in minimal C. */
+#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -60,10 +61,16 @@ int main(int argc, char **argv)
     FILE *old = fopen(path, "r");
     if (old != NULL && fclose(old) != 0)
         return 1;
-    /* The feed removes the old pid file through the shell; so does the baseline. */
-    snprintf(cmd, sizeof cmd, "rm /tmp/%s.pid", name);
-    if (system(cmd) == -1)
-        return 1;
+    /* The feed removes the old pid file through the shell; so does the baseline,
+       unless its first argument is "unlink", which shows what the shell costs. */
+    if (argc > 1 && strcmp(argv[1], "unlink") == 0) {
+        if (unlink(path) != 0 && errno != ENOENT)
+            return 1;
+    } else {
+        snprintf(cmd, sizeof cmd, "rm /tmp/%s.pid", name);
+        if (system(cmd) == -1)
+            return 1;
+    }
     FILE *pf = fopen(path, "w+");
     printf("new-pid-%d\n", (int)getpid());
     if (pf != NULL && (fprintf(pf, "%d\n", (int)getpid()) < 0 || fclose(pf) != 0))
