@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Installs, with apt-get, what building, serving and testing traxel need.
+# Installs with apt-get what building and serving traxel need; with --test
+# also what its tests need (sanitizer and fuzzer runtimes, a browser).
 set -euo pipefail
 
-packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libpcap-dev libcap2-bin mini-httpd chromium clang curl procps psmisc)
-command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
+packages=(build-essential cmake libgtest-dev libgmock-dev libpcap-dev libcap2-bin mini-httpd)
+if [ "${1:-}" = --test ]; then
+  packages+=(libbenchmark-dev clang libclang-rt-dev chromium curl procps python3)
+fi
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do

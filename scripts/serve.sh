@@ -13,19 +13,7 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 
-packages=(build-essential cmake libgtest-dev libgmock-dev libpcap-dev
-          mini-httpd libcap2-bin)
-command -v node >/dev/null || packages+=(nodejs)
-command -v npm >/dev/null || packages+=(npm)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "serve.sh: installing ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/deps.sh
 
 cmake -S . -B "$build" >/dev/null
 cmake --build "$build" -j2
