@@ -57,7 +57,7 @@ void refuse_method()
     std::printf("This script should be referenced with a METHOD of POST.\n");
     // The same page as the feed's refusal points to.
     std::printf("If you don't understand this, see this "
-                "<A HREF=\"https://developer.mozilla.org/en-US/docs/Learn/Forms\">"
+                "<A HREF=\"/forms.html\">"
                 "forms overview</A>.\n");
 }
 

@@ -28,7 +28,7 @@ void check_method()
         return;
     std::printf("This script should be referenced with a METHOD of GET.\n");
     std::printf("If you don't understand this, see this "
-                "<A HREF=\"https://developer.mozilla.org/en-US/docs/Learn/Forms\">"
+                "<A HREF=\"/forms.html\">"
                 "forms overview</A>.\n");
     std::exit(1);
 }

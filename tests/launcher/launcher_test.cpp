@@ -30,7 +30,7 @@ const std::string launched = header + "traxel &finished!!!";
 const std::string not_post = header +
                              "This script should be referenced with a METHOD of POST.\n"
                              "If you don't understand this, see this "
-                             "<A HREF=\"https://developer.mozilla.org/en-US/docs/Learn/Forms\">"
+                             "<A HREF=\"/forms.html\">"
                              "forms overview</A>.\n";
 const std::string not_form = header + "This script can only be used to decode form results. \n";
 

@@ -213,7 +213,7 @@ TEST(Plotfeed, PidFileNamingNoOtherProcessKillsNothing)
 const char header[] = "Content-type: text/html\n\n";
 const char method_lines[] = "This script should be referenced with a METHOD of GET.\n"
                             "If you don't understand this, see this <A HREF=\""
-                            "https://developer.mozilla.org/en-US/docs/Learn/Forms\">"
+                            "/forms.html\">"
                             "forms overview</A>.\n";
 
 TEST(Plotfeed, RequestFailuresEndBeforeAnyFile)
