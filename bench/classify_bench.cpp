@@ -1,4 +1,4 @@
-// Daemon counting benchmark: frames classified per second by the daemon's counting against a bare libpcap loop over the same capture file.
+// Daemon counting benchmark: frames counted per second by the daemon against a bare libpcap loop over the same file.
 //
 // Usage: classify_bench [--frames N] [--runs R]
 // The capture file is written here with pcap_open_dead and pcap_dump:
@@ -335,7 +335,8 @@ int main(int argc, char **argv)
     ok = ok && write_capture(hosts, n, false) && write_capture(fresh, n, true);
     ok = ok && measure(hosts, n, runs, std::to_string(graphs.size()) + " graphs, 300 hosts");
     // A pass over the second file is slow; three runs bound the time.
-    ok = ok && measure(fresh, n, runs < 3 ? runs : 3, std::to_string(graphs.size()) + " graphs, every address new");
+    const std::string gs = std::to_string(graphs.size()) + " graphs";
+    ok = ok && measure(fresh, n, runs < 3 ? runs : 3, gs + ", every address new");
     for (const std::string &f : {hosts, fresh, cfg})
         if (unlink(f.c_str()) != 0 && errno != ENOENT)
             std::fprintf(stderr, "classify_bench: unlink %s: %s\n", f.c_str(), std::strerror(errno));

@@ -1,4 +1,4 @@
-// Relay latency benchmark: from a sample written into the pipe until its "data-" line is read from the feed, against cat of the same pipe.
+// Relay latency benchmark: from a sample written into the pipe until the feed's "data-" line is read, against cat.
 //
 // Usage: relay_bench [--samples N] [--runs R] FEED
 // The writer holds the pipe open for reading and writing as the daemon does,

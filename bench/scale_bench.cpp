@@ -1,4 +1,4 @@
-// Scale benchmark: many concurrent feeds of as many graphs, fed by one writer at several rates, against as many cat processes.
+// Scale benchmark: many concurrent feeds of as many graphs, fed by one writer at several rates, against cat processes.
 //
 // Usage: scale_bench [--feeds N] [--phases S:D,...] FEED
 // Each phase writes one sample per graph every S seconds for D seconds. A
@@ -223,6 +223,7 @@ phase_result one_phase(run &r, const phase &ph, int &seq)
 
 struct outcome {
     double kib_median = 0, kib_max = 0;
+    int ended = 0;  // readers whose output ended before the run did
     std::vector<phase_result> phases;
 };
 
@@ -299,6 +300,9 @@ bool run_both(const std::string &feed, inst &in_f, inst &in_c, const std::vector
             f.phases.push_back(one_phase(rf, ph, seq_f));
             c.phases.push_back(one_phase(rc, ph, seq_c));
         }
+        std::lock_guard<std::mutex> gf(rf.mu), gc(rc.mu);
+        f.ended = rf.ended;
+        c.ended = rc.ended;
     }
     tear_down(rf, tf);
     tear_down(rc, tc);
@@ -337,7 +341,8 @@ void report(int n, const std::vector<phase> &phases, const outcome &f, const out
         // One writer thread that falls short of the asked rate is the limit
         // of the run, not of the feeds.
         if (a.rate < 0.9 * a.wanted && writer[0] == 'k')
-            writer = "fell short first at a sample" + at + " (" + fmt(a.rate, 0, " of ") + fmt(a.wanted, 0, " samples/s)");
+            writer = "fell short first at a sample" + at + " (" + fmt(a.rate, 0, " of ") +
+                     fmt(a.wanted, 0, " samples/s)");
         print_row("scale " + nf + at + ", p99 delay (lost/late)",
                   fmt(a.p99_ms, 1, " ms (") + std::to_string(a.lost) + "/" + std::to_string(a.late) + ")",
                   fmt(b.p99_ms, 1, " ms (") + std::to_string(b.lost) + "/" + std::to_string(b.late) + ") cat",
@@ -347,12 +352,12 @@ void report(int n, const std::vector<phase> &phases, const outcome &f, const out
         std::printf("note\tscale%s: %.0f of %.0f samples/s written; CPU per feed %.4f %% of a core (schedstat; "
                     "stat ticks %.4f %%), cat %.4f %% (%.4f %%); max delay feed %.1f ms, cat %.1f ms; "
                     "unwritten feed %ld, cat %ld\n",
-                    at.c_str(), a.rate, a.wanted, a.core_pct_ns, a.core_pct, b.core_pct_ns, b.core_pct, a.max_ms, b.max_ms,
-                    a.unwritten, b.unwritten);
+                    at.c_str(), a.rate, a.wanted, a.core_pct_ns, a.core_pct, b.core_pct_ns, b.core_pct, a.max_ms,
+                    b.max_ms, a.unwritten, b.unwritten);
     }
     std::printf("note\tscale: max private dirty feed %.0f KiB, cat %.0f KiB; knee of the feed: %s; "
-                "the one writer %s\n",
-                f.kib_max, c.kib_max, knee.c_str(), writer.c_str());
+                "the one writer %s; outputs that ended early: feed %d, cat %d\n",
+                f.kib_max, c.kib_max, knee.c_str(), writer.c_str(), f.ended, c.ended);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Feed start-up benchmark: time from the spawn of a feed until it has its graph's pipe open, against a minimal C program.
+// Feed start-up benchmark: time from the spawn of a feed until it opens its graph's pipe, against a minimal C program.
 //
 // Usage: startup_bench [--rounds N] BASELINE LABEL=FEED...
 // A writer opens the pipe for writing, blocking, right after the spawn; the

@@ -1,4 +1,4 @@
-// Address matching benchmark: net_belong and ip_belong per call against a parse-free comparison of integers (Google Benchmark).
+// Address matching benchmark: net_belong and ip_belong per call against a comparison of integers (Google Benchmark).
 //
 // Runs the four benchmarks with repetitions, prints Google Benchmark's own
 // table on standard error and two rows of the result table on standard

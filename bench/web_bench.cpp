@@ -1,4 +1,4 @@
-// Web path benchmark: concurrent browser-like clients of the feed through mini_httpd on loopback, every sample counted per client.
+// Web path benchmark: browser-like clients of the feed through mini_httpd on loopback, every sample counted per client.
 //
 // Usage: web_bench [--clients N] [--every S] [--for D] FEED
 // Lays out a temporary installation (the feed, one link per graph, the page
@@ -343,8 +343,8 @@ int main(int argc, char **argv)
     wb.ticks = static_cast<int>(dur / every + 0.5);
     wb.total = backlog + wb.ticks + 1;
     std::string err;
-    bool ok = raise_nofile(static_cast<std::size_t>(3 * n + 64), err) && make_inst(bench_names(n), 5, wb.in, err) &&
-              lay_out(wb.in, abs_path(argv[a]), err);
+    bool ok = raise_nofile(static_cast<std::size_t>(3 * n + 64), err) &&
+              make_inst(bench_names(n), 5, wb.in, err) && lay_out(wb.in, abs_path(argv[a]), err);
     if (!ok)
         std::fprintf(stderr, "web_bench: %s\n", err.c_str());
     wb.ep = ok ? epoll_create1(EPOLL_CLOEXEC) : -1;
