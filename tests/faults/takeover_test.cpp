@@ -3,6 +3,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -41,7 +42,7 @@ protected:
 
     // Expects every feed but the newest to have died of a SIGKILL, the newest
     // to be alive, named by the pid file, and streaming.
-    void expect_newest_alone(std::vector<child> &feeds, const std::vector<pid_t> &pids)
+    void expect_newest_alone(std::vector<child> &feeds, const std::vector<pid_t> &pids) const
     {
         for (size_t i = 0; i + 1 < feeds.size(); ++i)
             EXPECT_EQ(feeds[i].wait(10000), 128 + SIGKILL) << "feed " << i << " of " << feeds.size();
@@ -88,22 +89,30 @@ TEST_F(TakeOver, DISABLED_FiftyStartedAtOnceLeaveOneFeed)
         feeds.push_back(inst.start_feed(graph, "dhle,60,0s"));
         pids.push_back(feeds.back().pid());
     }
-    // Every feed has registered or been killed once its new-pid line came or
-    // its output ended.
+    // Every take-over is over once each feed has printed its new-pid line or
+    // ended; the pid file then names the one feed that must be left.
     for (child &f : feeds) {
         std::string seen;
         read_until(f.out(), "new-pid-", 20000, seen);
     }
-    int alive = 0;
-    for (child &f : feeds)
-        alive += f.running();
-    EXPECT_EQ(alive, 1);
+    // The newest writes its pid just after its line.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
     const pid_t named = pid_in_file(graph);
+    int others = 0;
+    bool named_ours = false;
+    // 10 s in all for the killed ones to be gone.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (size_t i = 0; i < feeds.size(); ++i) {
         if (pids[i] == named) {
+            named_ours = true;
             EXPECT_TRUE(feeds[i].running()) << "the pid file names a dead feed";
+        } else {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            others += feeds[i].wait(static_cast<int>(std::max<long long>(left.count(), 0))) != 128 + SIGKILL;
         }
     }
+    EXPECT_TRUE(named_ours) << "the pid file names " << named;
+    EXPECT_EQ(others, 0) << "feeds alive beside the one that the pid file names";
 }
 
 }  // namespace
