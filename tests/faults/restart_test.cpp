@@ -1,32 +1,38 @@
-// The daemon killed and started again while a feed streams: the feed ends at the end of data, a new feed gets the new data.
+// The daemon killed and started again while feeds stream: each feed ends at the end of data, new feeds get the new data.
 #include <gtest/gtest.h>
 
 #include <signal.h>
 
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "fault_env.h"
 
 namespace {
 
-const std::string graph = "fr-port4801";
-const std::string cfg = "window 2\n" + graph + " 4801 0 100 50\n";
+// Two graphs of different kinds, so each feed reads the other's record in
+// its own layout on the way to its own.
+const std::vector<std::string> graphs = {"fr-port4801", "fr-proto17"};
+const std::string cfg = "window 2\nfr-port4801 4801 0 100 50\nfr-proto17 17 0 300 200\n";
+const char *const limits[] = {"100", "0", "50", "300", "0", "200"};
 
-// The start-up and limit lines of a feed asked for no history.
-std::string head(pid_t pid, const std::string &old_pid_line)
+// The start-up and limit lines of feed i asked for no history.
+std::string head(size_t i, pid_t pid, const std::string &old_pid_line)
 {
     const std::string p = std::to_string(pid);
+    const std::string &g = graphs[i];
     return "Content-type: text/html\n\nMISS-0--pid-" + p + "\n" + old_pid_line + "new-pid-" + p +
-           "\nSON-MENOS-DE-120-SEGUNDOS\n^" + graph + " 100\n_" + graph + " 0\n<" + graph + " 50\n";
+           "\nSON-MENOS-DE-120-SEGUNDOS\n^" + g + " " + limits[3 * i] + "\n_" + g + " " + limits[3 * i + 1] +
+           "\n<" + g + " " + limits[3 * i + 2] + "\n";
 }
 
 // Live samples: each a "data-" line, the echoed sample line and the empty
 // line that the echo's own newline makes.
 const std::regex live_samples("(data-[0-9]+\n[0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]+\n\n)*");
 
-// Reads the head and the first live sample of feed; returns the sample's label
-// line.
+// Reads the head and the first live sample of feed; returns the sample's
+// label line.
 std::string first_sample(child &feed, const std::string &want_head)
 {
     std::string seen;
@@ -40,38 +46,47 @@ std::string first_sample(child &feed, const std::string &want_head)
 
 class DaemonRestart : public ::testing::TestWithParam<int> {};
 
-TEST_P(DaemonRestart, FeedEndsCleanlyAndNewFeedGetsNewData)
+TEST_P(DaemonRestart, FeedsEndCleanlyAndNewFeedsGetNewData)
 {
-    installation inst(cfg, {graph});
+    installation inst(cfg, graphs);
     child daemon;
     std::string why;
-    if (!start_serving(inst, graph, daemon, why)) {
+    if (!start_serving(inst, graphs[0], daemon, why)) {
         if (why.find("capture not permitted") != std::string::npos)
             GTEST_SKIP() << why;
         FAIL() << why;
     }
-    child feed = inst.start_feed(graph, "dhle,60,0s");
-    const pid_t feed_pid = feed.pid();
-    const std::string label1 = first_sample(feed, head(feed.pid(), ""));
-    ASSERT_NE(label_seconds(label1), -1) << label1;
+    std::vector<child> feeds;
+    std::vector<pid_t> pids;
+    for (size_t i = 0; i < graphs.size(); ++i) {
+        feeds.push_back(inst.start_feed(graphs[i], "dhle,60,0s"));
+        pids.push_back(feeds[i].pid());
+    }
+    for (size_t i = 0; i < graphs.size(); ++i) {
+        const std::string label = first_sample(feeds[i], head(i, pids[i], ""));
+        ASSERT_NE(label_seconds(label), -1) << label;
+    }
 
     ASSERT_EQ(kill(daemon.pid(), GetParam()), 0);
-    const int daemon_status = daemon.wait(5000);
-    EXPECT_EQ(daemon_status, GetParam() == SIGTERM ? 0 : 128 + GetParam());
-    // The writer is gone: the feed sees the end of data and leaves with 0,
+    EXPECT_EQ(daemon.wait(5000), GetParam() == SIGTERM ? 0 : 128 + GetParam());
+    // The writer is gone: each feed sees the end of data and leaves with 0,
     // after whole samples only.
-    EXPECT_EQ(feed.wait(10000), 0);
-    const std::string rest = read_rest(feed.out(), 2000);
-    EXPECT_TRUE(std::regex_match(rest, live_samples)) << rest;
+    for (size_t i = 0; i < graphs.size(); ++i) {
+        EXPECT_EQ(feeds[i].wait(10000), 0) << graphs[i];
+        const std::string rest = read_rest(feeds[i].out(), 2000);
+        EXPECT_TRUE(std::regex_match(rest, live_samples)) << graphs[i] << ": " << rest;
+    }
 
     const int restart = seconds_of_day_now();
-    ASSERT_TRUE(start_serving(inst, graph, daemon, why)) << why;
-    child feed2 = inst.start_feed(graph, "dhle,60,0s");
-    const std::string label2 =
-        first_sample(feed2, head(feed2.pid(), "old-pid-" + std::to_string(feed_pid) + "\n"));
-    // A sample of the new run: labelled at or after the restart.
-    const int age = (label_seconds(label2) - restart + 86400) % 86400;
-    EXPECT_LT(age, 20) << "restart at " << restart << ", sample " << label2;
+    ASSERT_TRUE(start_serving(inst, graphs[0], daemon, why)) << why;
+    for (size_t i = 0; i < graphs.size(); ++i) {
+        child feed = inst.start_feed(graphs[i], "dhle,60,0s");
+        const pid_t pid = feed.pid();
+        const std::string label = first_sample(feed, head(i, pid, "old-pid-" + std::to_string(pids[i]) + "\n"));
+        // A sample of the new run: labelled at or after the restart.
+        const int age = (label_seconds(label) - restart + 86400) % 86400;
+        EXPECT_LT(age, 20) << graphs[i] << ": restart at " << restart << ", sample " << label;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, DaemonRestart, ::testing::Values(SIGKILL, SIGTERM),
