@@ -48,7 +48,8 @@ run() {
 }
 
 run "feed start-up" 300 "$bin/startup_bench" --rounds $rounds "$bin/feedbase" \
-  dynamic="$bin/plotfeed" static-libstdc++="$bin/plotfeed_static_libstdcxx" static="$bin/plotfeed_full_static"
+  dynamic="$bin/plotfeed_dynamic" static-libstdc++="$bin/plotfeed_static_libstdcxx" \
+  static="$bin/plotfeed_full_static" "as built"="$bin/plotfeed"
 run "relay latency" 300 "$bin/relay_bench" "${relay[@]}" "$bin/plotfeed"
 run "scale" 600 "$bin/scale_bench" "${scale[@]}" "$bin/plotfeed"
 run "daemon counting" 300 "$bin/classify_bench" --frames $frames
