@@ -148,8 +148,7 @@ const char *feed_startup(int argc, char **argv)
     k = scan_k(count);
     std::printf("MISS-%d--pid-%d\n", k, static_cast<int>(getpid()));
     read_cfg(name);
-    kill_before_pid(name);
-    save_pid(name);
+    take_over(name);
     open_fifo(name);
     return name;
 }

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
@@ -65,4 +67,47 @@ void save_pid(const char *name)
     const bool wrote = std::fprintf(f, "%d\n", pid) >= 0;
     if (std::fclose(f) != 0 || !wrote)
         std::fprintf(stderr, "plotfeed: write %s: %s\n", path, std::strerror(errno));
+}
+
+namespace {
+
+// An exclusive flock on a directory, held for the object's life. A directory
+// opened read-only takes the lock for any user, and the lock goes with the
+// process however it ends.
+class dir_lock {
+public:
+    explicit dir_lock(const char *dir) : fd_(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    {
+        if (fd_ < 0) {
+            std::fprintf(stderr, "plotfeed: open %s: %s\n", dir, std::strerror(errno));
+            return;
+        }
+        while (flock(fd_, LOCK_EX) != 0) {
+            if (errno == EINTR)
+                continue;
+            std::fprintf(stderr, "plotfeed: flock %s: %s\n", dir, std::strerror(errno));
+            break;
+        }
+    }
+    ~dir_lock()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    dir_lock(const dir_lock &) = delete;
+    dir_lock &operator=(const dir_lock &) = delete;
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+void take_over(const char *name)
+{
+    // Unguarded, two feeds could both find the pid file gone between the
+    // other's rm and its write, kill nobody, and split one pipe's samples.
+    dir_lock lock(".");
+    kill_before_pid(name);
+    save_pid(name);
 }

@@ -16,4 +16,11 @@ int kill_before_pid(const char *name);
 // cannot be created, and goes on without it.
 void save_pid(const char *name);
 
+// kill_before_pid, then save_pid, while holding an exclusive lock on the
+// working directory (the CGI directory), so that of feeds of one graph
+// started at the same moment each kills the one registered before it and
+// exactly the last stays alive. Without the lock (it cannot be taken) the
+// take-over goes on unguarded after a note on standard error.
+void take_over(const char *name);
+
 #endif

@@ -75,13 +75,12 @@ TEST_F(TakeOver, FiftyInQuickSuccessionLeaveTheNewestAlone)
     expect_newest_alone(feeds, pids);
 }
 
-// Feeds started together race between reading the pid file and writing
-// their own: a feed that reads the file while another has removed it, or has
-// created it but not yet written its pid, kills nobody, and both stay alive
-// on the one pipe, each taking some of the samples. Found with this test:
-// typically 40 or more of the 50 survive. Enable it once the read, the kill
-// and the write of the pid file happen under one lock.
-TEST_F(TakeOver, DISABLED_FiftyStartedAtOnceLeaveOneFeed)
+// Feeds started together would race between reading the pid file and
+// writing their own: one that read the file while another had removed it, or
+// had created it but not yet written its pid, would kill nobody, and both
+// would stay alive on the one pipe, each taking some of the samples (40 or
+// more of the 50 survived before the take-over was done under a lock).
+TEST_F(TakeOver, FiftyStartedAtOnceLeaveOneFeed)
 {
     std::vector<child> feeds;
     std::vector<pid_t> pids;
