@@ -272,7 +272,6 @@ bool measure(const std::string &cap, int n, int runs, const std::string &what)
 {
     for (std::size_t g = 0; g < graphs.size(); ++g) {
         graphs[g].count = 0;
-        graphs[g].seen.clear();
         int_graphs[g].count = 0;
     }
     std::vector<double> bare, counted, ints;

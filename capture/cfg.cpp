@@ -1,7 +1,9 @@
 // The daemon's reading of the graph configuration file: the window and every graph record.
 #include "cfg.h"
 
+#include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -91,11 +93,11 @@ std::string read_fields(graph &g, const std::vector<std::string> &tok, std::size
         if (g.k == kind::net) {
             g.net = tok[i];
             g.netm = tok[i + 1];
-            if (net_belong(g.net.c_str(), g.net.c_str(), g.netm.c_str()) == 2)
+            if (net_belong(g.net.c_str(), g.net.c_str(), g.netm.c_str()) == 2 || !addr_form(g))
                 return "network \"" + g.net + "\" or mask \"" + g.netm + "\" is not a dotted address";
         } else {
             g.ip = tok[i];
-            if (ip_belong(g.ip.c_str(), g.ip.c_str()) == 2)
+            if (ip_belong(g.ip.c_str(), g.ip.c_str()) == 2 || !addr_form(g))
                 return "host \"" + g.ip + "\" is not a dotted address";
         }
         i += n_addr;
@@ -114,7 +116,84 @@ std::size_t record_size(kind k)
     return k == kind::net ? 6 : 5;
 }
 
+// The four octets packed into 32 bits, each cut to its low 8 bits.
+uint32_t pack(const int oct[4])
+{
+    uint32_t out = 0;
+    for (int i = 0; i < 4; ++i)
+        out = out << 8 | (static_cast<uint32_t>(oct[i]) & 0xffu);
+    return out;
+}
+
+bool any_negative(const int oct[4])
+{
+    return oct[0] < 0 || oct[1] < 0 || oct[2] < 0 || oct[3] < 0;
+}
+
+bool any_above_255(const int oct[4])
+{
+    return oct[0] > 255 || oct[1] > 255 || oct[2] > 255 || oct[3] > 255;
+}
+
 }  // namespace
+
+bool read_dotted(const char *text, int oct[4])
+{
+    const char *p = text;
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0) {
+            if (*p != '.')
+                return false;
+            ++p;
+        }
+        while (std::isspace(static_cast<unsigned char>(*p)))
+            ++p;
+        bool neg = false;
+        if (*p == '+' || *p == '-')
+            neg = (*p++ == '-');
+        if (!std::isdigit(static_cast<unsigned char>(*p)))
+            return false;
+        long long v = 0;
+        for (; std::isdigit(static_cast<unsigned char>(*p)); ++p)
+            if (v <= INT_MAX)
+                v = v * 10 + (*p - '0');
+        if (neg)
+            v = -v;
+        oct[i] = v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : static_cast<int>(v);
+    }
+    return true;
+}
+
+// subred compares octet by octet: net n[i] == (m[i] & a[i]), host h[i] == a[i].
+// A packet's octet a is in 0..255, so m & a == (m & 0xff) & a for any mask
+// octet m, negative ones included (two's complement): mask "255.255.-255.0"
+// has third octet -255 = ...1111 0000 0001, whose low byte is 0x01, and for
+// a = 7, -255 & 7 == 1 == 0x01 & 7. Either side is in 0..255, so a negative
+// network or host octet (e.g. "10.-1.0.0") equals no packet's octet and the
+// graph never matches. Octets above 255 are refused here, as subred refuses
+// them. So: net matches iff no network octet is negative and
+// (addr & mask_bits) == net_bits; ip iff no host octet is negative and
+// addr == ip_bits. Host bits set in the network ("192.168.1.5" under
+// "255.255.255.0") stay in net_bits and so match nothing, as in subred.
+bool addr_form(graph &g)
+{
+    int n[4], m[4];
+    if (g.k == kind::net) {
+        if (!read_dotted(g.net.c_str(), n) || !read_dotted(g.netm.c_str(), m) || any_above_255(n) ||
+            any_above_255(m))
+            return false;
+        g.net_bits = pack(n);
+        g.mask_bits = pack(m);
+    } else if (g.k == kind::ip) {
+        if (!read_dotted(g.ip.c_str(), n) || any_above_255(n))
+            return false;
+        g.ip_bits = pack(n);
+    } else {
+        return false;
+    }
+    g.never = any_negative(n);
+    return true;
+}
 
 const char *kind_word(kind k)
 {
@@ -160,10 +239,15 @@ bool read_cfg(const char *path, std::string &err)
               std::to_string(win_max);
         return false;
     }
+    // Every load gets its own number, so the counting index built for one
+    // list of graphs is never used for another (0 stays "not loaded").
+    static unsigned loads = 0;
+    const unsigned load = ++loads == 0 ? ++loads : loads;
     std::vector<graph> gs;
     std::set<std::string> seen;
     for (std::size_t i = 2; i < tok.size();) {
         graph g;
+        g.load = load;
         g.name = tok[i];
         std::string fault = name_fault(g.name);
         if (fault.empty()) {

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 // What a graph counts; the order is that of the keywords in kind_word.
@@ -21,9 +20,12 @@ struct graph {
     std::string ip;      // ip kind: host, dotted text
     int min = 0, max = 0, thres = 0;
     int64_t count = 0;   // packets counted since the last sample line
-    // net and ip kinds: whether an address (host order) matched, decided once
-    // per address through subred; owned by the classifier.
-    std::unordered_map<uint32_t, bool> seen;
+    // net and ip kinds: the texts above as integers, set once at load by
+    // addr_form so that no packet address is ever formatted or parsed.
+    uint32_t net_bits = 0, mask_bits = 0;  // net kind
+    uint32_t ip_bits = 0;                  // ip kind
+    bool never = false;  // a negative network or host octet: no address matches
+    unsigned load = 0;   // the read_cfg call that made the graph (0: none); keys the counting index
 };
 
 // The keyword that names a kind ("port", "proto", "sock", "net", "ip").
@@ -36,6 +38,16 @@ bool kind_of(const std::string &name, kind &k);
 
 // Longest graph name that the feed serves (its pipe path buffer binds it).
 inline constexpr std::size_t graph_name_max = 12;
+
+// Reads four dotted numbers from text as subred reads them: blanks before each
+// number skipped, a sign allowed, text after the fourth number ignored, a
+// number beyond 32 bits saturated. False when text holds no four numbers.
+bool read_dotted(const char *text, int oct[4]);
+
+// Sets the integer forms of a net or ip graph from its texts, giving for every
+// packet address the answer of net_belong/ip_belong; false (g unchanged) when
+// a text is not four dotted numbers or has an octet above 255.
+bool addr_form(graph &g);
 
 // The window in minutes and the graphs, as loaded by read_cfg.
 extern int win;

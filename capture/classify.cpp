@@ -1,16 +1,12 @@
 // Counting of captured frames against the graphs: decoding of link layers and IPv4, and matching.
 #include "classify.h"
 
-#include <arpa/inet.h>
 #include <pcap/dlt.h>
 
-#include "subred.h"
+#include <algorithm>
+#include <utility>
 
 namespace {
-
-// Distinct addresses remembered per graph; past this the memory is dropped
-// and rebuilt, so a flood of spoofed sources cannot grow it without end.
-constexpr std::size_t seen_max = 4096;
 
 uint16_t be16(const uint8_t *b)
 {
@@ -49,40 +45,79 @@ bool parse_null(const uint8_t *b, uint32_t caplen, pkt &p)
     return inet && parse_ip(b + 4, caplen - 4, p);
 }
 
-// Whether addr matches graph g (net or ip kind), asking subred once per
-// distinct address.
-bool belongs(graph &g, uint32_t addr)
+// Graphs keyed by a port or protocol number: a bit per key that some graph
+// has, so most packets are told apart by one load, then the graphs in key order.
+struct keyed {
+    std::vector<uint64_t> bits;
+    std::vector<std::pair<uint32_t, uint32_t>> at;  // (key, graph index), sorted
+
+    explicit keyed(std::size_t keys) : bits((keys + 63) / 64) {}
+
+    void add(uint32_t key, uint32_t g)
+    {
+        bits[key / 64] |= uint64_t{1} << (key % 64);
+        at.emplace_back(key, g);
+    }
+
+    // Adds one to each graph of gs under key.
+    void count(uint32_t key, std::vector<graph> &gs) const
+    {
+        if (!(bits[key / 64] >> (key % 64) & 1))
+            return;
+        auto it = std::lower_bound(at.begin(), at.end(), std::make_pair(key, uint32_t{0}));
+        for (; it != at.end() && it->first == key; ++it)
+            ++gs[it->second].count;
+    }
+};
+
+// Where each graph of one loaded list is found: port and sock graphs by port,
+// proto graphs by protocol, net and ip graphs in a list of integer tests.
+struct index {
+    unsigned load = 0;
+    std::size_t size = 0;
+    keyed port{65536}, sock{65536}, proto{256};
+    std::vector<uint32_t> addr;  // net and ip graphs that can match at all
+};
+
+// Builds the index of gs.
+void build(index &ix, const std::vector<graph> &gs)
 {
-    auto it = g.seen.find(addr);
-    if (it != g.seen.end())
-        return it->second;
-    if (g.seen.size() >= seen_max)
-        g.seen.clear();
-    char text[INET_ADDRSTRLEN];
-    uint32_t net_order = htonl(addr);
-    if (!inet_ntop(AF_INET, &net_order, text, sizeof text))
-        return false;
-    bool yes = g.k == kind::net ? net_belong(text, g.net.c_str(), g.netm.c_str()) == 1
-                                : ip_belong(text, g.ip.c_str()) == 1;
-    g.seen.emplace(addr, yes);
-    return yes;
+    ix = index{};
+    ix.load = gs.empty() ? 0 : gs.front().load;
+    ix.size = gs.size();
+    for (uint32_t i = 0; i < gs.size(); ++i) {
+        const graph &g = gs[i];
+        switch (g.k) {
+        case kind::port:
+            ix.port.add(static_cast<uint32_t>(g.port), i);
+            break;
+        case kind::sock:
+            ix.sock.add(static_cast<uint32_t>(g.port), i);
+            break;
+        case kind::proto:
+            ix.proto.add(static_cast<uint32_t>(g.proto), i);
+            break;
+        case kind::net:
+        case kind::ip:
+            if (!g.never)
+                ix.addr.push_back(i);
+            break;
+        }
+    }
+    for (keyed *k : {&ix.port, &ix.sock, &ix.proto})
+        std::sort(k->at.begin(), k->at.end());
 }
 
-// Whether graph g counts packet p.
-bool counts(graph &g, const pkt &p)
+// The index of the list being counted. All graphs of one read_cfg call carry
+// its number and are not changed afterwards, so a list whose first graph has
+// the number and size indexed (the list itself or a copy) is served by it;
+// any other list, or one not made by read_cfg, is indexed anew.
+const index &index_of(const std::vector<graph> &gs)
 {
-    switch (g.k) {
-    case kind::port:
-        return p.ports && (p.sport == g.port || p.dport == g.port);
-    case kind::proto:
-        return p.proto == g.proto;
-    case kind::sock:
-        return p.ports && p.syn && p.dport == g.port;
-    case kind::net:
-    case kind::ip:
-        return belongs(g, p.src) || belongs(g, p.dst);
-    }
-    return false;
+    static index ix;
+    if (gs.empty() || gs.front().load == 0 || gs.front().load != ix.load || gs.size() != ix.size)
+        build(ix, gs);
+    return ix;
 }
 
 }  // namespace
@@ -147,11 +182,28 @@ bool parse_frame(int dlt, const uint8_t *b, uint32_t caplen, pkt &p)
     }
 }
 
+bool belongs(const graph &g, uint32_t addr)
+{
+    if (g.never)
+        return false;
+    return g.k == kind::net ? (addr & g.mask_bits) == g.net_bits : g.k == kind::ip && addr == g.ip_bits;
+}
+
 void classify(const pkt &p, std::vector<graph> &gs)
 {
-    for (graph &g : gs)
-        if (counts(g, p))
-            ++g.count;
+    const index &ix = index_of(gs);
+    ix.proto.count(p.proto, gs);
+    if (p.ports) {
+        // A graph whose port is both ends counts the packet once.
+        ix.port.count(p.sport, gs);
+        if (p.dport != p.sport)
+            ix.port.count(p.dport, gs);
+        if (p.syn)
+            ix.sock.count(p.dport, gs);
+    }
+    for (uint32_t i : ix.addr)
+        if (belongs(gs[i], p.src) || belongs(gs[i], p.dst))
+            ++gs[i].count;
 }
 
 void count_frame(int dlt, const uint8_t *bytes, uint32_t caplen, std::vector<graph> &gs)

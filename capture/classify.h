@@ -27,7 +27,12 @@ bool parse_ip(const uint8_t *bytes, uint32_t caplen, pkt &p);
 // the frame holds no IPv4 packet or is cut short.
 bool parse_frame(int dlt, const uint8_t *bytes, uint32_t caplen, pkt &p);
 
-// Adds one to the count of every graph in gs that counts p.
+// Whether the net or ip graph g matches address addr (host order): the answer
+// net_belong/ip_belong give on its dotted text, from g's integer forms.
+bool belongs(const graph &g, uint32_t addr);
+
+// Adds one to the count of every graph in gs that counts p, at most once per
+// graph. Graphs are found through an index of gs kept from call to call.
 void classify(const pkt &p, std::vector<graph> &gs);
 
 // Decodes and counts one frame: parse_frame, then classify.
