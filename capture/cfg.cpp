@@ -137,33 +137,6 @@ bool any_above_255(const int oct[4])
 
 }  // namespace
 
-bool read_dotted(const char *text, int oct[4])
-{
-    const char *p = text;
-    for (int i = 0; i < 4; ++i) {
-        if (i > 0) {
-            if (*p != '.')
-                return false;
-            ++p;
-        }
-        while (std::isspace(static_cast<unsigned char>(*p)))
-            ++p;
-        bool neg = false;
-        if (*p == '+' || *p == '-')
-            neg = (*p++ == '-');
-        if (!std::isdigit(static_cast<unsigned char>(*p)))
-            return false;
-        long long v = 0;
-        for (; std::isdigit(static_cast<unsigned char>(*p)); ++p)
-            if (v <= INT_MAX)
-                v = v * 10 + (*p - '0');
-        if (neg)
-            v = -v;
-        oct[i] = v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : static_cast<int>(v);
-    }
-    return true;
-}
-
 // subred compares octet by octet: net n[i] == (m[i] & a[i]), host h[i] == a[i].
 // A packet's octet a is in 0..255, so m & a == (m & 0xff) & a for any mask
 // octet m, negative ones included (two's complement): mask "255.255.-255.0"
@@ -179,13 +152,13 @@ bool addr_form(graph &g)
 {
     int n[4], m[4];
     if (g.k == kind::net) {
-        if (!read_dotted(g.net.c_str(), n) || !read_dotted(g.netm.c_str(), m) || any_above_255(n) ||
+        if (!read_quad(g.net.c_str(), n) || !read_quad(g.netm.c_str(), m) || any_above_255(n) ||
             any_above_255(m))
             return false;
         g.net_bits = pack(n);
         g.mask_bits = pack(m);
     } else if (g.k == kind::ip) {
-        if (!read_dotted(g.ip.c_str(), n) || any_above_255(n))
+        if (!read_quad(g.ip.c_str(), n) || any_above_255(n))
             return false;
         g.ip_bits = pack(n);
     } else {

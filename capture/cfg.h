@@ -39,11 +39,6 @@ bool kind_of(const std::string &name, kind &k);
 // Longest graph name that the feed serves (its pipe path buffer binds it).
 inline constexpr std::size_t graph_name_max = 12;
 
-// Reads four dotted numbers from text as subred reads them: blanks before each
-// number skipped, a sign allowed, text after the fourth number ignored, a
-// number beyond 32 bits saturated. False when text holds no four numbers.
-bool read_dotted(const char *text, int oct[4]);
-
 // Sets the integer forms of a net or ip graph from its texts, giving for every
 // packet address the answer of net_belong/ip_belong; false (g unchanged) when
 // a text is not four dotted numbers or has an octet above 255.

@@ -4,19 +4,15 @@
 #include <cctype>
 #include <climits>
 
-namespace {
-
-// Reads "%d.%d.%d.%d" from text: blanks before each number are skipped, a sign
-// is allowed, text after the fourth number is ignored. A number too large for
-// 32 bits saturates, so it still tells as out of range (or, when negative,
-// takes part as INT_MIN). False when the text does not hold four numbers.
-bool read_quad(const char *text, int oct[4])
+// A number too large for 32 bits saturates, so it still tells as out of range
+// (or, when negative, takes part as INT_MIN).
+extern "C" int read_quad(const char *text, int oct[4])
 {
     const char *p = text;
     for (int i = 0; i < 4; ++i) {
         if (i > 0) {
             if (*p != '.')
-                return false;
+                return 0;
             ++p;
         }
         while (std::isspace(static_cast<unsigned char>(*p)))
@@ -25,7 +21,7 @@ bool read_quad(const char *text, int oct[4])
         if (*p == '+' || *p == '-')
             neg = (*p++ == '-');
         if (!std::isdigit(static_cast<unsigned char>(*p)))
-            return false;
+            return 0;
         long long v = 0;
         for (; std::isdigit(static_cast<unsigned char>(*p)); ++p)
             if (v <= INT_MAX)
@@ -34,8 +30,10 @@ bool read_quad(const char *text, int oct[4])
             v = -v;
         oct[i] = v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : static_cast<int>(v);
     }
-    return true;
+    return 1;
 }
+
+namespace {
 
 // The range test is signed: a negative octet passes it.
 bool in_range(const int oct[4])

@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "cfg.h"
 #include "classify.h"
 #include "frames.h"
 #include "live.h"
+#include "subred.h"
 
 namespace {
 
@@ -183,6 +186,82 @@ TEST(Counting, AddressMatchingAgreesWithSubredForEveryAddressSeenTwice)
     EXPECT_EQ(got["hostbitsnet"], 0);
     EXPECT_EQ(got["serverip"], 2);
     EXPECT_EQ(got["icmpproto"], 10);
+}
+
+}  // namespace
+
+namespace {
+
+std::string dotted(uint32_t a)
+{
+    return std::to_string(a >> 24) + "." + std::to_string(a >> 16 & 0xff) + "." + std::to_string(a >> 8 & 0xff) +
+           "." + std::to_string(a & 0xff);
+}
+
+// Packet addresses to try: edges of every octet and a spread of others.
+std::vector<uint32_t> probe_addresses()
+{
+    std::vector<uint32_t> out = {0u, 0xffffffffu, 0x0a000001u, 0x0a000002u, 0x0a0000ffu, 0x7f000001u,
+                                 0xc0a80105u, 0xc0a8014du, 0xc0a8024du, 0x0affffffu, 0x0b000000u};
+    uint32_t x = 2463534242u;  // xorshift: the same spread on every run
+    for (int i = 0; i < 3000; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        out.push_back(x);
+        out.push_back((x & 0xffff00ffu) | 0x0a000000u);  // near the 10/8 and 192.168 cases
+        out.push_back((x & 0x000000ffu) | 0xc0a80100u);
+    }
+    return out;
+}
+
+// The integer forms kept at load decide every packet address exactly as
+// net_belong and ip_belong decide its dotted text.
+TEST(AddressForms, AgreeWithSubredForEveryAddress)
+{
+    struct {
+        const char *net, *mask;
+    } nets[] = {
+        {"10.0.0.0", "255.0.0.0"},       {"192.168.1.0", "255.255.255.0"}, {"192.168.1.5", "255.255.255.0"},
+        {"0.0.0.0", "0.0.0.0"},          {"010.0.0.0", "255.0.0.0"},       {" 10. 0.0.0", "255.0.0.0"},
+        {"10.0.0.0/8", "255.0.0.0"},     {"10.-1.0.0", "255.0.0.0"},       {"10.0.0.0", "255.255.-255.0"},
+        {"10.0.0.1", "-1.-1.-1.-1"},     {"192.168.1.0", "255.255.255.252"}, {"127.0.0.0", "255.0.0.0 junk"},
+    };
+    const char *hosts[] = {"10.0.0.2", "192.168.1.77", "010.000.000.002", "10.0.0.1/24", "10.0.0.-2", "+10.0.0.2",
+                           "0.0.0.0", "255.255.255.255"};
+    const std::vector<uint32_t> addrs = probe_addresses();
+    for (const auto &n : nets) {
+        graph g;
+        g.k = kind::net;
+        g.net = n.net;
+        g.netm = n.mask;
+        ASSERT_TRUE(addr_form(g)) << n.net << " " << n.mask;
+        for (uint32_t a : addrs)
+            ASSERT_EQ(belongs(g, a), net_belong(dotted(a).c_str(), n.net, n.mask) == 1)
+                << dotted(a) << " in " << n.net << " " << n.mask;
+    }
+    for (const char *h : hosts) {
+        graph g;
+        g.k = kind::ip;
+        g.ip = h;
+        ASSERT_TRUE(addr_form(g)) << h;
+        std::vector<uint32_t> with_own = addrs;
+        with_own.push_back(g.ip_bits);
+        for (uint32_t a : with_own)
+            ASSERT_EQ(belongs(g, a), ip_belong(dotted(a).c_str(), h) == 1) << dotted(a) << " is " << h;
+    }
+}
+
+TEST(AddressForms, RefuseWhatSubredRefuses)
+{
+    const char *bad[] = {"10.0.0.256", "10.0.0", "ten.0.0.1", "", "10..0.1"};
+    for (const char *b : bad) {
+        graph g;
+        g.k = kind::ip;
+        g.ip = b;
+        EXPECT_FALSE(addr_form(g)) << b;
+        EXPECT_EQ(ip_belong(b, b), 2) << b;
+    }
 }
 
 }  // namespace
