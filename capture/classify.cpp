@@ -1,23 +1,14 @@
 // Counting of captured frames against the graphs: decoding of link layers and IPv4, and matching.
 #include "classify.h"
 
+#include "bytes.h"
+
 #include <pcap/dlt.h>
 
 #include <algorithm>
 #include <utility>
 
 namespace {
-
-uint16_t be16(const uint8_t *b)
-{
-    return static_cast<uint16_t>(b[0] << 8 | b[1]);
-}
-
-uint32_t be32(const uint8_t *b)
-{
-    return static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 |
-           static_cast<uint32_t>(b[2]) << 8 | b[3];
-}
 
 // Ethernet, with any number of 802.1Q/802.1ad tags; frames other than IPv4
 // are not counted.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "bytes.h"
 #include "hostops.h"
 #include "mapcall.h"
 
@@ -15,17 +16,6 @@ const uint8_t *packetp = nullptr;
 const uint8_t *snapend = nullptr;
 
 namespace {
-
-uint16_t be16(const uint8_t *b)
-{
-    return static_cast<uint16_t>(b[0] << 8 | b[1]);
-}
-
-uint32_t be32(const uint8_t *b)
-{
-    return static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 |
-           static_cast<uint32_t>(b[2]) << 8 | b[3];
-}
 
 // Bytes of [bp, bp + n) that were captured.
 uint32_t captured(const uint8_t *bp, uint32_t n)
