@@ -1,9 +1,7 @@
 // The daemon's reading of the graph configuration file: the window and every graph record.
 #include "cfg.h"
 
-#include <cctype>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
