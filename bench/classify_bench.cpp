@@ -171,7 +171,7 @@ void on_count(u_char *user, const pcap_pkthdr *h, const u_char *bytes)
 // integers: the model that the daemon's counting is compared with, to show
 // what its per-graph address memory costs.
 struct int_graph {
-    kind k = kind::port;
+    graph_kind k = graph_kind::port;
     int port = 0, proto = 0;
     uint32_t net = 0, mask = 0, ip = 0;
     bool addr_ok = true;  // subred answers 2 for a bad address: nothing counts
@@ -199,12 +199,12 @@ void load_int_graphs()
 {
     for (const graph &g : graphs) {
         int_graph ig;
-        ig.k = g.k;
+        ig.k = g.gk;
         ig.port = g.port;
         ig.proto = g.proto;
-        if (g.k == kind::net)
+        if (g.gk == graph_kind::net)
             ig.addr_ok = to_u32(g.net, ig.net) && to_u32(g.netm, ig.mask);
-        else if (g.k == kind::ip)
+        else if (g.gk == graph_kind::ip)
             ig.addr_ok = to_u32(g.ip, ig.ip);
         int_graphs.push_back(ig);
     }
@@ -213,15 +213,15 @@ void load_int_graphs()
 bool int_counts(const int_graph &g, const pkt &p)
 {
     switch (g.k) {
-    case kind::port:
+    case graph_kind::port:
         return p.ports && (p.sport == g.port || p.dport == g.port);
-    case kind::proto:
+    case graph_kind::proto:
         return p.proto == g.proto;
-    case kind::sock:
+    case graph_kind::sock:
         return p.ports && p.syn && p.dport == g.port;
-    case kind::net:
+    case graph_kind::net:
         return g.addr_ok && ((p.src & g.mask) == g.net || (p.dst & g.mask) == g.net);
-    case kind::ip:
+    case graph_kind::ip:
         return g.addr_ok && (p.src == g.ip || p.dst == g.ip);
     }
     return false;
@@ -327,7 +327,7 @@ int main(int argc, char **argv)
                       fresh = std::string(dir) + "/fresh.pcap";
     std::ofstream(cfg) << config_text();
     std::string err;
-    bool ok = read_cfg(cfg.c_str(), err);
+    bool ok = load_graphs(cfg.c_str(), err);
     if (!ok)
         std::fprintf(stderr, "classify_bench: %s\n", err.c_str());
     load_int_graphs();

@@ -20,9 +20,9 @@ char cfg_path[64];
 // Whether g is a graph record the feed and the pipes can use.
 bool sound(const graph &g)
 {
-    kind k;
+    graph_kind k;
     return !g.name.empty() && g.name.size() <= graph_name_max && g.name[0] != '.' &&
-           g.name.find('/') == std::string::npos && kind_of(g.name, k) && k == g.k && g.net.size() <= 19 &&
+           g.name.find('/') == std::string::npos && graph_kind_of(g.name, k) && k == g.gk && g.net.size() <= 19 &&
            g.netm.size() <= 19 && g.ip.size() <= 19;
 }
 
@@ -42,12 +42,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (ftruncate(cfg_fd, 0) != 0 || pwrite(cfg_fd, data, size, 0) != static_cast<ssize_t>(size))
         __builtin_trap();
     // Marks that a refusal must leave in place.
-    win = -7;
+    window_minutes = -7;
     graphs.assign(1, graph{});
     graphs[0].name = "mark";
     std::string err;
-    if (read_cfg(cfg_path, err)) {
-        if (win < 1 || win > 1440 || graphs.empty() || !err.empty())
+    if (load_graphs(cfg_path, err)) {
+        if (window_minutes < 1 || window_minutes > 1440 || graphs.empty() || !err.empty())
             __builtin_trap();
         for (const graph &g : graphs)
             if (!sound(g))
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } else {
         const std::string head = std::string(cfg_path) + ": ";
         if (err.compare(0, head.size(), head) != 0 || err.size() == head.size() ||
-            err.find('\n') != std::string::npos || win != -7 || graphs.size() != 1 || graphs[0].name != "mark")
+            err.find('\n') != std::string::npos || window_minutes != -7 || graphs.size() != 1 || graphs[0].name != "mark")
             __builtin_trap();
     }
     return 0;

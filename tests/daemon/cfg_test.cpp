@@ -14,56 +14,56 @@ std::string load(const std::string &text)
     std::string path = dir + "/traxel.cfg";
     write_file(path, text);
     std::string err;
-    return read_cfg(path.c_str(), err) ? "" : err.substr(dir.size() + 1);
+    return load_graphs(path.c_str(), err) ? "" : err.substr(dir.size() + 1);
 }
 
-TEST(ReadCfg, LoadsWindowAndRecordsOfAllFiveKinds)
+TEST(LoadGraphs, LoadsWindowAndRecordsOfAllFiveKinds)
 {
     ASSERT_EQ(load("window 5\nport80 80 0 1000 800\nicmpproto 1 0 10 5\nsock22 22 0\n 5 1\n"
                    "lonet 127.0.0.0 255.0.0.0 -1 100 50 localip 127.0.0.1 0 100 50\n"),
               "");
-    EXPECT_EQ(win, 5);
+    EXPECT_EQ(window_minutes, 5);
     ASSERT_EQ(graphs.size(), 5u);
     const graph &p = graphs[0], &pr = graphs[1], &s = graphs[2], &n = graphs[3], &i = graphs[4];
     EXPECT_EQ(p.name, "port80");
-    EXPECT_EQ(p.k, kind::port);
+    EXPECT_EQ(p.gk, graph_kind::port);
     EXPECT_EQ(p.port, 80);
     EXPECT_EQ(p.min, 0);
     EXPECT_EQ(p.max, 1000);
     EXPECT_EQ(p.thres, 800);
-    EXPECT_EQ(pr.k, kind::proto);
+    EXPECT_EQ(pr.gk, graph_kind::proto);
     EXPECT_EQ(pr.proto, 1);
-    EXPECT_EQ(s.k, kind::sock);
+    EXPECT_EQ(s.gk, graph_kind::sock);
     EXPECT_EQ(s.port, 22);
     EXPECT_EQ(s.thres, 1);
-    EXPECT_EQ(n.k, kind::net);
+    EXPECT_EQ(n.gk, graph_kind::net);
     EXPECT_EQ(n.net, "127.0.0.0");
     EXPECT_EQ(n.netm, "255.0.0.0");
     EXPECT_EQ(n.min, -1);
-    EXPECT_EQ(i.k, kind::ip);
+    EXPECT_EQ(i.gk, graph_kind::ip);
     EXPECT_EQ(i.ip, "127.0.0.1");
     EXPECT_EQ(i.thres, 50);
 }
 
-TEST(ReadCfg, KindIsTheLastKeywordInTableOrder)
+TEST(LoadGraphs, KindIsTheLastKeywordInTableOrder)
 {
     struct {
         const char *name;
-        kind k;
+        graph_kind k;
     } table[] = {
-        {"port80", kind::port}, {"udpproto", kind::proto}, {"sockport", kind::sock},
-        {"portnet", kind::net}, {"ipnet", kind::ip},       {"protoip", kind::ip},
+        {"port80", graph_kind::port}, {"udpproto", graph_kind::proto}, {"sockport", graph_kind::sock},
+        {"portnet", graph_kind::net}, {"ipnet", graph_kind::ip},       {"protoip", graph_kind::ip},
     };
     for (const auto &row : table) {
-        kind k = kind::port;
-        EXPECT_TRUE(kind_of(row.name, k)) << row.name;
+        graph_kind k = graph_kind::port;
+        EXPECT_TRUE(graph_kind_of(row.name, k)) << row.name;
         EXPECT_EQ(k, row.k) << row.name;
     }
-    kind k;
-    EXPECT_FALSE(kind_of("traffic", k));
+    graph_kind k;
+    EXPECT_FALSE(graph_kind_of("traffic", k));
 }
 
-TEST(ReadCfg, BadFilesGiveOneLineNamingFileAndProblem)
+TEST(LoadGraphs, BadFilesGiveOneLineNamingFileAndProblem)
 {
     struct {
         const char *text, *err;
@@ -93,19 +93,19 @@ TEST(ReadCfg, BadFilesGiveOneLineNamingFileAndProblem)
         EXPECT_EQ(load(row.text), row.err) << row.text;
 }
 
-TEST(ReadCfg, FailureKeepsWhatWasLoaded)
+TEST(LoadGraphs, FailureKeepsWhatWasLoaded)
 {
     ASSERT_EQ(load("window 7 port80 80 0 1 1"), "");
     ASSERT_NE(load("window 5 port80 x 0 1 1"), "");
-    EXPECT_EQ(win, 7);
+    EXPECT_EQ(window_minutes, 7);
     ASSERT_EQ(graphs.size(), 1u);
     EXPECT_EQ(graphs[0].port, 80);
 }
 
-TEST(ReadCfg, MissingFileNamesFileAndReason)
+TEST(LoadGraphs, MissingFileNamesFileAndReason)
 {
     std::string err;
-    EXPECT_FALSE(read_cfg("/nonexistent/traxel.cfg", err));
+    EXPECT_FALSE(load_graphs("/nonexistent/traxel.cfg", err));
     EXPECT_EQ(err, "/nonexistent/traxel.cfg: No such file or directory");
 }
 

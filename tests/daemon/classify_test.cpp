@@ -29,12 +29,12 @@ const char graphs_cfg[] =
     "serverip 10.0.0.2 0 100 50\n";
 
 // Loads the graphs above through the configuration reader.
-std::vector<graph> load_graphs()
+std::vector<graph> test_graphs()
 {
     std::string path = temp_dir() + "/traxel.cfg";
     write_file(path, graphs_cfg);
     std::string err;
-    if (!read_cfg(path.c_str(), err))
+    if (!load_graphs(path.c_str(), err))
         ADD_FAILURE() << err;
     return graphs;
 }
@@ -42,7 +42,7 @@ std::vector<graph> load_graphs()
 // Counts every frame of the capture file at path; returns count per graph.
 std::map<std::string, int64_t> count_file(const std::string &path)
 {
-    std::vector<graph> gs = load_graphs();
+    std::vector<graph> gs = test_graphs();
     char ebuf[PCAP_ERRBUF_SIZE];
     pcap_t *pc = pcap_open_offline(path.c_str(), ebuf);
     if (!pc) {
@@ -170,7 +170,7 @@ TEST(Counting, FramesCutAnywhereDecodeOnlyWithAWholeIpHeader)
 TEST(Counting, AddressMatchingAgreesWithSubredForEveryAddressSeenTwice)
 {
     // The remembered answer must equal the first one, for matches and misses.
-    std::vector<graph> gs = load_graphs();
+    std::vector<graph> gs = test_graphs();
     const char *addrs[] = {"10.255.0.1", "11.0.0.1", "192.168.1.200", "192.168.2.1", "10.0.0.2"};
     for (int pass = 0; pass < 2; ++pass)
         for (const char *a : addrs) {
@@ -232,7 +232,7 @@ TEST(AddressForms, AgreeWithSubredForEveryAddress)
     const std::vector<uint32_t> addrs = probe_addresses();
     for (const auto &n : nets) {
         graph g;
-        g.k = kind::net;
+        g.gk = graph_kind::net;
         g.net = n.net;
         g.netm = n.mask;
         ASSERT_TRUE(addr_form(g)) << n.net << " " << n.mask;
@@ -242,7 +242,7 @@ TEST(AddressForms, AgreeWithSubredForEveryAddress)
     }
     for (const char *h : hosts) {
         graph g;
-        g.k = kind::ip;
+        g.gk = graph_kind::ip;
         g.ip = h;
         ASSERT_TRUE(addr_form(g)) << h;
         std::vector<uint32_t> with_own = addrs;
@@ -257,7 +257,7 @@ TEST(AddressForms, RefuseWhatSubredRefuses)
     const char *bad[] = {"10.0.0.256", "10.0.0", "ten.0.0.1", "", "10..0.1"};
     for (const char *b : bad) {
         graph g;
-        g.k = kind::ip;
+        g.gk = graph_kind::ip;
         g.ip = b;
         EXPECT_FALSE(addr_form(g)) << b;
         EXPECT_EQ(ip_belong(b, b), 2) << b;

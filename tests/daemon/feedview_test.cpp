@@ -16,7 +16,7 @@ std::map<std::string, bool> finds(const std::string &text)
     write_file(path, text);
     std::string err;
     std::map<std::string, bool> out;
-    if (!read_cfg(path.c_str(), err)) {
+    if (!load_graphs(path.c_str(), err)) {
         ADD_FAILURE() << err;
         return out;
     }

@@ -44,7 +44,7 @@ std::string lines(int from, int to)
 struct pipes : ::testing::Test {
     std::string dir = temp_dir();
     std::string path = dir + "/port80.fifo";
-    fifo_out f;
+    sample_pipe f;
     std::string err;
 
     void put(int i, std::size_t bound)
@@ -57,7 +57,7 @@ struct pipes : ::testing::Test {
 TEST_F(pipes, CreatedWithMode0644WhateverTheUmask)
 {
     mode_t old = umask(077);
-    bool ok = open_fifo(path, 12, f, err);
+    bool ok = open_sample_pipe(path, 12, f, err);
     umask(old);
     ASSERT_TRUE(ok) << err;
     struct stat st;
@@ -68,7 +68,7 @@ TEST_F(pipes, CreatedWithMode0644WhateverTheUmask)
 
 TEST_F(pipes, WithoutReaderOnlyTheNewestBoundLinesWait)
 {
-    ASSERT_TRUE(open_fifo(path, 12, f, err)) << err;
+    ASSERT_TRUE(open_sample_pipe(path, 12, f, err)) << err;
     for (int i = 1; i <= 100; ++i)
         put(i, 12);
     EXPECT_EQ(drain(f.fd), lines(89, 100));
@@ -76,7 +76,7 @@ TEST_F(pipes, WithoutReaderOnlyTheNewestBoundLinesWait)
 
 TEST_F(pipes, LinesAReaderTookAreNotDroppedAgain)
 {
-    ASSERT_TRUE(open_fifo(path, 12, f, err)) << err;
+    ASSERT_TRUE(open_sample_pipe(path, 12, f, err)) << err;
     int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
     for (int i = 1; i <= 10; ++i)
@@ -90,7 +90,7 @@ TEST_F(pipes, LinesAReaderTookAreNotDroppedAgain)
 
 TEST_F(pipes, LinePartlyReadIsDroppedWhole)
 {
-    ASSERT_TRUE(open_fifo(path, 3, f, err)) << err;
+    ASSERT_TRUE(open_sample_pipe(path, 3, f, err)) << err;
     put(1, 3);
     put(2, 3);
     put(3, 3);
@@ -103,7 +103,7 @@ TEST_F(pipes, LinePartlyReadIsDroppedWhole)
 
 TEST_F(pipes, FullPipeNeverBlocksAndKeepsTheNewestLines)
 {
-    ASSERT_TRUE(open_fifo(path, 100000, f, err)) << err;
+    ASSERT_TRUE(open_sample_pipe(path, 100000, f, err)) << err;
     // One page: far less than the bound asks for.
     ASSERT_GE(fcntl(f.fd, F_SETPIPE_SZ, 4096), 0);
     int cap = fcntl(f.fd, F_GETPIPE_SZ);
@@ -124,7 +124,7 @@ TEST_F(pipes, BytesOfAnEarlierRunAreDiscarded)
     int old = open(path.c_str(), O_RDWR | O_NONBLOCK);
     ASSERT_GE(old, 0);
     ASSERT_EQ(write(old, "stale 1\nhalf", 12), 12);
-    ASSERT_TRUE(open_fifo(path, 12, f, err)) << err;
+    ASSERT_TRUE(open_sample_pipe(path, 12, f, err)) << err;
     put(1, 12);
     EXPECT_EQ(drain(old), line_of(1));
     close(old);
@@ -133,20 +133,20 @@ TEST_F(pipes, BytesOfAnEarlierRunAreDiscarded)
 TEST_F(pipes, OtherFilesAndMissingDirectoriesAreRefused)
 {
     write_file(path, "x");
-    EXPECT_FALSE(open_fifo(path, 12, f, err));
+    EXPECT_FALSE(open_sample_pipe(path, 12, f, err));
     EXPECT_EQ(err, path + ": exists and is not a named pipe");
     std::string missing = dir + "/no/port80.fifo";
-    EXPECT_FALSE(open_fifo(missing, 12, f, err));
+    EXPECT_FALSE(open_sample_pipe(missing, 12, f, err));
     EXPECT_EQ(err, "mkfifo " + missing + ": No such file or directory");
 }
 
 TEST_F(pipes, ClosingTheLastWriterEndsTheReadersData)
 {
-    ASSERT_TRUE(open_fifo(path, 12, f, err)) << err;
+    ASSERT_TRUE(open_sample_pipe(path, 12, f, err)) << err;
     int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
     put(1, 12);
-    f = fifo_out();
+    f = sample_pipe();
     char buf[64];
     EXPECT_EQ(read(reader, buf, sizeof buf), static_cast<ssize_t>(line_of(1).size()));
     EXPECT_EQ(read(reader, buf, sizeof buf), 0);

@@ -71,16 +71,16 @@ TEST_F(sampler, EachGraphGetsItsLineAndStartsAgainAtZero)
     std::string dir = temp_dir();
     write_file(dir + "/traxel.cfg", "window 1 port80 80 0 1 1 icmpproto 1 0 1 1");
     std::string err;
-    ASSERT_TRUE(read_cfg((dir + "/traxel.cfg").c_str(), err)) << err;
-    std::vector<fifo_out> fifos(2);
-    ASSERT_TRUE(open_fifo(dir + "/port80.fifo", 12, fifos[0], err)) << err;
-    ASSERT_TRUE(open_fifo(dir + "/icmpproto.fifo", 12, fifos[1], err)) << err;
+    ASSERT_TRUE(load_graphs((dir + "/traxel.cfg").c_str(), err)) << err;
+    std::vector<sample_pipe> pipes(2);
+    ASSERT_TRUE(open_sample_pipe(dir + "/port80.fifo", 12, pipes[0], err)) << err;
+    ASSERT_TRUE(open_sample_pipe(dir + "/icmpproto.fifo", 12, pipes[1], err)) << err;
     graphs[0].count = 42;
     graphs[1].count = 3000000000;  // more than a line can tell
-    write_samples(1000000005, graphs, fifos, 12);
-    write_samples(1000000010, graphs, fifos, 12);
-    EXPECT_EQ(drain(fifos[0].fd), "01:46:45 42\n01:46:50 0\n");
-    EXPECT_EQ(drain(fifos[1].fd), "01:46:45 2147483647\n01:46:50 0\n");
+    write_samples(1000000005, graphs, pipes, 12);
+    write_samples(1000000010, graphs, pipes, 12);
+    EXPECT_EQ(drain(pipes[0].fd), "01:46:45 42\n01:46:50 0\n");
+    EXPECT_EQ(drain(pipes[1].fd), "01:46:45 2147483647\n01:46:50 0\n");
 }
 
 TEST_F(sampler, UnreadForLongOnlyTheNewestWindowWaits)
@@ -89,15 +89,15 @@ TEST_F(sampler, UnreadForLongOnlyTheNewestWindowWaits)
     std::string dir = temp_dir();
     write_file(dir + "/traxel.cfg", "window 1 port80 80 0 1 1");
     std::string err;
-    ASSERT_TRUE(read_cfg((dir + "/traxel.cfg").c_str(), err)) << err;
-    std::vector<fifo_out> fifos(1);
-    ASSERT_TRUE(open_fifo(dir + "/port80.fifo", 12, fifos[0], err)) << err;
+    ASSERT_TRUE(load_graphs((dir + "/traxel.cfg").c_str(), err)) << err;
+    std::vector<sample_pipe> pipes(1);
+    ASSERT_TRUE(open_sample_pipe(dir + "/port80.fifo", 12, pipes[0], err)) << err;
     int64_t next = grid_next(43200);
     for (int64_t now = 43200; now <= 43200 + 500; ++now) {
         int64_t t = sample_due(next, now);
         graphs[0].count = now % 7;
         if (t >= 0)
-            write_samples(t, graphs, fifos, 12);
+            write_samples(t, graphs, pipes, 12);
     }
     std::string want;
     for (int64_t t = 43700 - 55; t <= 43700; t += 5) {
@@ -105,7 +105,7 @@ TEST_F(sampler, UnreadForLongOnlyTheNewestWindowWaits)
         ASSERT_TRUE(sample_label(t, label));
         want += std::string(label) + " " + std::to_string(t % 7) + "\n";
     }
-    EXPECT_EQ(drain(fifos[0].fd), want);
+    EXPECT_EQ(drain(pipes[0].fd), want);
     EXPECT_EQ(want.substr(0, 11), "12:07:25 0\n");
 }
 

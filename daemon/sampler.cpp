@@ -46,14 +46,14 @@ bool sample_label(int64_t t, char (&label)[sample_label_max + 1])
     return std::strftime(label, sizeof label, "%H:%M:%S", &tm) == 8;
 }
 
-void write_samples(int64_t t, std::vector<graph> &gs, std::vector<fifo_out> &fifos, std::size_t bound)
+void write_samples(int64_t t, std::vector<graph> &gs, std::vector<sample_pipe> &pipes, std::size_t bound)
 {
     char label[sample_label_max + 1];
     if (!sample_label(t, label)) {
         report("cannot convert time " + std::to_string(t) + " to local time");
         return;
     }
-    for (std::size_t i = 0; i < gs.size() && i < fifos.size(); ++i) {
+    for (std::size_t i = 0; i < gs.size() && i < pipes.size(); ++i) {
         int value = gs[i].count > INT_MAX ? INT_MAX : static_cast<int>(gs[i].count);
         gs[i].count = 0;
         char line[sample_line_max + 1];
@@ -63,9 +63,9 @@ void write_samples(int64_t t, std::vector<graph> &gs, std::vector<fifo_out> &fif
             report("sample line of " + gs[i].name + " does not fit");
             continue;
         }
-        bool ok = put_sample(fifos[i], line, static_cast<std::size_t>(len), bound, err);
-        if (!ok && !fifos[i].failing)
+        bool ok = put_sample(pipes[i], line, static_cast<std::size_t>(len), bound, err);
+        if (!ok && !pipes[i].failing)
             report(err);
-        fifos[i].failing = !ok;
+        pipes[i].failing = !ok;
     }
 }

@@ -10,7 +10,7 @@
 // A graph's named pipe, held open for reading and writing for the daemon's
 // life: a feed can open it at any time, unread lines wait in it, and a feed
 // that dies leaves the daemon with a reader, so no write ever raises SIGPIPE.
-struct fifo_out {
+struct sample_pipe {
     std::string path;
     int fd = -1;
     // Lengths of the lines written that may still wait in the pipe, oldest
@@ -19,12 +19,12 @@ struct fifo_out {
     bool failing = false;  // the last write failed; reported once
 
     // Move-only, so that exactly one owner closes the pipe.
-    fifo_out() = default;
-    fifo_out(const fifo_out &) = delete;
-    fifo_out &operator=(const fifo_out &) = delete;
-    fifo_out(fifo_out &&o) noexcept;
-    fifo_out &operator=(fifo_out &&o) noexcept;
-    ~fifo_out();
+    sample_pipe() = default;
+    sample_pipe(const sample_pipe &) = delete;
+    sample_pipe &operator=(const sample_pipe &) = delete;
+    sample_pipe(sample_pipe &&o) noexcept;
+    sample_pipe &operator=(sample_pipe &&o) noexcept;
+    ~sample_pipe();
 };
 
 // Longest sample line: a 19-character label, a blank, an int, a newline.
@@ -35,16 +35,16 @@ inline constexpr std::size_t sample_line_max = 19 + 1 + 11 + 1;
 // and makes room for bound lines. False with err ("mkfifo PATH: reason") when
 // the pipe cannot be made or opened or path is not a named pipe; true with a
 // warning in err when the pipe could not be enlarged, else with err empty.
-bool open_fifo(const std::string &path, std::size_t bound, fifo_out &f, std::string &err);
+bool open_sample_pipe(const std::string &path, std::size_t bound, sample_pipe &f, std::string &err);
 
 // Number of lines still waiting in f; a line partly read counts as waiting.
 // Sets partial to the bytes already read of the oldest waiting line.
-std::size_t waiting(fifo_out &f, uint32_t &partial);
+std::size_t waiting(sample_pipe &f, uint32_t &partial);
 
 // Writes the len bytes of line (one sample line, at most sample_line_max
 // bytes) into f, first reading the oldest waiting lines out of the pipe so
 // that at most bound lines wait afterwards. Never blocks. False with err when
 // the line could not be written.
-bool put_sample(fifo_out &f, const char *line, std::size_t len, std::size_t bound, std::string &err);
+bool put_sample(sample_pipe &f, const char *line, std::size_t len, std::size_t bound, std::string &err);
 
 #endif

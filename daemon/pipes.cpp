@@ -10,12 +10,12 @@
 #include <cstring>
 #include <utility>
 
-fifo_out::fifo_out(fifo_out &&o) noexcept
+sample_pipe::sample_pipe(sample_pipe &&o) noexcept
     : path(std::move(o.path)), fd(std::exchange(o.fd, -1)), lens(std::move(o.lens)), failing(o.failing)
 {
 }
 
-fifo_out &fifo_out::operator=(fifo_out &&o) noexcept
+sample_pipe &sample_pipe::operator=(sample_pipe &&o) noexcept
 {
     if (this != &o) {
         if (fd >= 0)
@@ -28,7 +28,7 @@ fifo_out &fifo_out::operator=(fifo_out &&o) noexcept
     return *this;
 }
 
-fifo_out::~fifo_out()
+sample_pipe::~sample_pipe()
 {
     // Closing the last writer is what lets a feed see the end of data.
     if (fd >= 0)
@@ -61,7 +61,7 @@ std::size_t drop_bytes(int fd, std::size_t n)
 }
 
 // Drops the oldest waiting line of f.
-void drop_oldest(fifo_out &f, uint32_t &partial)
+void drop_oldest(sample_pipe &f, uint32_t &partial)
 {
     drop_bytes(f.fd, f.lens.front() - partial);
     f.lens.pop_front();
@@ -70,7 +70,7 @@ void drop_oldest(fifo_out &f, uint32_t &partial)
 
 }  // namespace
 
-bool open_fifo(const std::string &path, std::size_t bound, fifo_out &f, std::string &err)
+bool open_sample_pipe(const std::string &path, std::size_t bound, sample_pipe &f, std::string &err)
 {
     if (mkfifo(path.c_str(), 0644) == 0) {
         // The creation mode is cut by the umask; readers of other users need 0644.
@@ -82,7 +82,7 @@ bool open_fifo(const std::string &path, std::size_t bound, fifo_out &f, std::str
         err = sys_fault("mkfifo", path);
         return false;
     }
-    fifo_out n;
+    sample_pipe n;
     n.path = path;
     n.fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (n.fd < 0) {
@@ -115,7 +115,7 @@ bool open_fifo(const std::string &path, std::size_t bound, fifo_out &f, std::str
     return true;
 }
 
-std::size_t waiting(fifo_out &f, uint32_t &partial)
+std::size_t waiting(sample_pipe &f, uint32_t &partial)
 {
     partial = 0;
     int unread = 0;
@@ -143,7 +143,7 @@ std::size_t waiting(fifo_out &f, uint32_t &partial)
     return keep;
 }
 
-bool put_sample(fifo_out &f, const char *line, std::size_t len, std::size_t bound, std::string &err)
+bool put_sample(sample_pipe &f, const char *line, std::size_t len, std::size_t bound, std::string &err)
 {
     // A feed reading at the same moment takes all there is at once, so the
     // lines to drop can only run out early, and drop_bytes stops then.

@@ -9,18 +9,18 @@
 
 #include "subred.h"
 
-int win = 0;
+int window_minutes = 0;
 std::vector<graph> graphs;
 
 namespace {
 
-constexpr kind kinds[] = {kind::port, kind::proto, kind::sock, kind::net, kind::ip};
+constexpr graph_kind kinds[] = {graph_kind::port, graph_kind::proto, graph_kind::sock, graph_kind::net, graph_kind::ip};
 
 // Larger files are refused rather than read into memory.
 constexpr std::size_t cfg_size_max = 1 << 20;
 // The feed holds dotted addresses in 20-character fields.
 constexpr std::size_t addr_max = 19;
-// A day of window keeps the bounded backlog (12 x win lines) well inside what a
+// A day of window keeps the bounded backlog (12 x window_minutes lines) well inside what a
 // pipe can be made to hold.
 constexpr int win_max = 1440;
 
@@ -64,8 +64,8 @@ std::string name_fault(const std::string &name)
         return "name longer than " + std::to_string(graph_name_max) + " characters";
     if (name[0] == '.' || name.find('/') != std::string::npos)
         return "name must not start with '.' or hold '/'";
-    kind k;
-    if (!kind_of(name, k))
+    graph_kind k;
+    if (!graph_kind_of(name, k))
         return "name holds none of the words port, proto, sock, net, ip";
     return "";
 }
@@ -73,12 +73,12 @@ std::string name_fault(const std::string &name)
 // Fills the fields of g after its name from tok[i...]; returns the fault or "".
 std::string read_fields(graph &g, const std::vector<std::string> &tok, std::size_t i)
 {
-    const bool addr = g.k == kind::net || g.k == kind::ip;
-    std::size_t n_addr = g.k == kind::net ? 2 : addr ? 1 : 0;
+    const bool addr = g.gk == graph_kind::net || g.gk == graph_kind::ip;
+    std::size_t n_addr = g.gk == graph_kind::net ? 2 : addr ? 1 : 0;
     if (tok.size() - i < n_addr + (addr ? 3 : 4))
         return "the file ends inside the record";
     if (!addr) {
-        const bool proto = g.k == kind::proto;
+        const bool proto = g.gk == graph_kind::proto;
         int &v = proto ? g.proto : g.port;
         if (!number(tok[i], 0, proto ? 255 : 65535, v))
             return std::string(proto ? "protocol" : "port") + " \"" + tok[i] + "\" is not a number in 0.." +
@@ -88,7 +88,7 @@ std::string read_fields(graph &g, const std::vector<std::string> &tok, std::size
         for (std::size_t a = 0; a < n_addr; ++a)
             if (tok[i + a].size() > addr_max)
                 return "address \"" + tok[i + a] + "\" longer than 19 characters";
-        if (g.k == kind::net) {
+        if (g.gk == graph_kind::net) {
             g.net = tok[i];
             g.netm = tok[i + 1];
             if (net_belong(g.net.c_str(), g.net.c_str(), g.netm.c_str()) == 2 || !addr_form(g))
@@ -109,9 +109,9 @@ std::string read_fields(graph &g, const std::vector<std::string> &tok, std::size
 }
 
 // Number of tokens a record of kind k takes, its name included.
-std::size_t record_size(kind k)
+std::size_t record_size(graph_kind k)
 {
-    return k == kind::net ? 6 : 5;
+    return k == graph_kind::net ? 6 : 5;
 }
 
 // The four octets packed into 32 bits, each cut to its low 8 bits.
@@ -149,13 +149,13 @@ bool any_above_255(const int oct[4])
 bool addr_form(graph &g)
 {
     int n[4], m[4];
-    if (g.k == kind::net) {
+    if (g.gk == graph_kind::net) {
         if (!read_quad(g.net.c_str(), n) || !read_quad(g.netm.c_str(), m) || any_above_255(n) ||
             any_above_255(m))
             return false;
         g.net_bits = pack(n);
         g.mask_bits = pack(m);
-    } else if (g.k == kind::ip) {
+    } else if (g.gk == graph_kind::ip) {
         if (!read_quad(g.ip.c_str(), n) || any_above_255(n))
             return false;
         g.ip_bits = pack(n);
@@ -166,24 +166,24 @@ bool addr_form(graph &g)
     return true;
 }
 
-const char *kind_word(kind k)
+const char *graph_kind_word(graph_kind k)
 {
     static const char *const words[] = {"port", "proto", "sock", "net", "ip"};
     return words[static_cast<int>(k)];
 }
 
-bool kind_of(const std::string &name, kind &k)
+bool graph_kind_of(const std::string &name, graph_kind &k)
 {
     bool found = false;
-    for (kind c : kinds)
-        if (name.find(kind_word(c)) != std::string::npos) {
+    for (graph_kind c : kinds)
+        if (name.find(graph_kind_word(c)) != std::string::npos) {
             k = c;
             found = true;
         }
     return found;
 }
 
-bool read_cfg(const char *path, std::string &err)
+bool load_graphs(const char *path, std::string &err)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -222,14 +222,14 @@ bool read_cfg(const char *path, std::string &err)
         g.name = tok[i];
         std::string fault = name_fault(g.name);
         if (fault.empty()) {
-            kind_of(g.name, g.k);
+            graph_kind_of(g.name, g.gk);
             fault = seen.count(g.name) ? "a second record of this name" : read_fields(g, tok, i + 1);
         }
         if (!fault.empty()) {
             err = std::string(path) + ": record " + std::to_string(gs.size() + 1) + " (" + g.name + "): " + fault;
             return false;
         }
-        i += record_size(g.k);
+        i += record_size(g.gk);
         seen.insert(g.name);
         gs.push_back(std::move(g));
     }
@@ -237,7 +237,7 @@ bool read_cfg(const char *path, std::string &err)
         err = std::string(path) + ": no graph records";
         return false;
     }
-    win = w;
+    window_minutes = w;
     graphs = std::move(gs);
     return true;
 }

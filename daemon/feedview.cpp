@@ -15,14 +15,14 @@ struct feed_rec {
 
 // Reads one record in the layout of keyword k with the feed's formats (the
 // widths bound the feed's buffers). False at the end of the file.
-bool read_layout(FILE *f, kind k, feed_rec &r)
+bool read_layout(FILE *f, graph_kind k, feed_rec &r)
 {
     int n;
     switch (k) {
-    case kind::net:
+    case graph_kind::net:
         n = std::fscanf(f, "%199s %19s %19s %d %d %d", r.name, r.a, r.b, &r.min, &r.max, &r.thres);
         break;
-    case kind::ip:
+    case graph_kind::ip:
         n = std::fscanf(f, "%199s %19s %d %d %d", r.name, r.a, &r.min, &r.max, &r.thres);
         break;
     default:
@@ -45,8 +45,8 @@ bool feed_finds(const char *path, const graph &g)
         feed_rec r;
         // Every pass takes at least one name token, so the end comes.
         for (bool more = true; more && !found;) {
-            for (kind k : {kind::port, kind::proto, kind::sock, kind::net, kind::ip})
-                if (g.name.find(kind_word(k)) != std::string::npos && !read_layout(f, k, r))
+            for (graph_kind k : {graph_kind::port, graph_kind::proto, graph_kind::sock, graph_kind::net, graph_kind::ip})
+                if (g.name.find(graph_kind_word(k)) != std::string::npos && !read_layout(f, k, r))
                     more = false;
             found = more && g.name == r.name;
         }

@@ -29,8 +29,8 @@ extern volatile std::sig_atomic_t stop;
 bool setup_signals(std::string &err);
 
 // Counts frames of pc and writes one sample per graph on every grid time
-// (fifos[i] belongs to gs[i], bound lines kept waiting) until stop is set.
+// (pipes[i] belongs to gs[i], bound lines kept waiting) until stop is set.
 // Returns 0 then, 1 after a capture error (reported).
-int run_capture(pcap_t *pc, std::vector<graph> &gs, std::vector<fifo_out> &fifos, std::size_t bound);
+int run_capture(pcap_t *pc, std::vector<graph> &gs, std::vector<sample_pipe> &pipes, std::size_t bound);
 
 #endif

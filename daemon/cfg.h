@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-// What a graph counts; the order is that of the keywords in kind_word.
-enum class kind { port, proto, sock, net, ip };
+// What a graph counts; the order is that of the keywords in graph_kind_word.
+enum class graph_kind { port, proto, sock, net, ip };
 
 // One graph of the configuration and its count for the running interval.
 struct graph {
     std::string name;
-    kind k = kind::port;
+    graph_kind gk = graph_kind::port;
     int port = 0;        // port and sock kinds
     int proto = 0;       // proto kind
     std::string net;     // net kind: network and mask, dotted text
@@ -25,16 +25,16 @@ struct graph {
     uint32_t net_bits = 0, mask_bits = 0;  // net kind
     uint32_t ip_bits = 0;                  // ip kind
     bool never = false;  // a negative network or host octet: no address matches
-    unsigned load = 0;   // the read_cfg call that made the graph (0: none); keys the counting index
+    unsigned load = 0;   // the load_graphs call that made the graph (0: none); keys the counting index
 };
 
 // The keyword that names a kind ("port", "proto", "sock", "net", "ip").
-const char *kind_word(kind k);
+const char *graph_kind_word(graph_kind k);
 
 // The layout in which a graph's record is read: that of the last keyword, in
 // the order port, proto, sock, net, ip, that occurs in the name. False when the
 // name holds no keyword.
-bool kind_of(const std::string &name, kind &k);
+bool graph_kind_of(const std::string &name, graph_kind &k);
 
 // Longest graph name that the feed serves (its pipe path buffer binds it).
 inline constexpr std::size_t graph_name_max = 12;
@@ -44,13 +44,13 @@ inline constexpr std::size_t graph_name_max = 12;
 // a text is not four dotted numbers or has an octet above 255.
 bool addr_form(graph &g);
 
-// The window in minutes and the graphs, as loaded by read_cfg.
-extern int win;
+// The window in minutes and the graphs, as loaded by load_graphs.
+extern int window_minutes;
 extern std::vector<graph> graphs;
 
-// Loads win and graphs from the configuration file at path. On any fault
+// Loads window_minutes and graphs from the configuration file at path. On any fault
 // returns false with one line in err ("traxel.cfg: ..."), naming the file and
-// the problem, and leaves win and graphs unchanged.
-bool read_cfg(const char *path, std::string &err);
+// the problem, and leaves window_minutes and graphs unchanged.
+bool load_graphs(const char *path, std::string &err);
 
 #endif

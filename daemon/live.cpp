@@ -128,7 +128,7 @@ bool setup_signals(std::string &err)
     return true;
 }
 
-int run_capture(pcap_t *pc, std::vector<graph> &gs, std::vector<fifo_out> &fifos, std::size_t bound)
+int run_capture(pcap_t *pc, std::vector<graph> &gs, std::vector<sample_pipe> &pipes, std::size_t bound)
 {
     struct pollfd pfd = {pcap_get_selectable_fd(pc), POLLIN, 0};
     int64_t next = grid_next(time(nullptr));
@@ -150,7 +150,7 @@ int run_capture(pcap_t *pc, std::vector<graph> &gs, std::vector<fifo_out> &fifos
             return 1;
         }
         if (t >= 0)
-            write_samples(t, gs, fifos, bound);
+            write_samples(t, gs, pipes, bound);
     }
     return 0;
 }

@@ -40,20 +40,20 @@ void warn_feed_view()
 }
 
 // Opens the pipe of every graph in the CGI directory; false after a report.
-bool open_fifos(std::vector<fifo_out> &fifos, std::size_t bound)
+bool open_sample_pipes(std::vector<sample_pipe> &pipes, std::size_t bound)
 {
     for (const graph &g : graphs) {
         char name[graph_name_max + sizeof ".fifo"];
         std::snprintf(name, sizeof name, fifo_fmt, g.name.c_str());
         std::string err;
-        fifo_out f;
-        if (!open_fifo(std::string(cgi_dir) + "/" + name, bound, f, err)) {
+        sample_pipe f;
+        if (!open_sample_pipe(std::string(cgi_dir) + "/" + name, bound, f, err)) {
             report(err);
             return false;
         }
         if (!err.empty())
             report(err);
-        fifos.push_back(std::move(f));
+        pipes.push_back(std::move(f));
     }
     return true;
 }
@@ -78,14 +78,14 @@ int serve(const char *iface, bool foreground)
         std::fprintf(stderr, "traxel: already running in this installation; not started again\n");
         return 0;
     }
-    if (!read_cfg(cfg_file, err)) {
+    if (!load_graphs(cfg_file, err)) {
         report(err);
         return 1;
     }
     warn_feed_view();
-    std::size_t bound = static_cast<std::size_t>(backlog_lines_per_win) * static_cast<std::size_t>(win);
-    std::vector<fifo_out> fifos;
-    if (!open_fifos(fifos, bound))
+    std::size_t bound = static_cast<std::size_t>(backlog_lines_per_win) * static_cast<std::size_t>(window_minutes);
+    std::vector<sample_pipe> pipes;
+    if (!open_sample_pipes(pipes, bound))
         return 1;
     pcap_t *pc = open_capture(iface, err);
     if (!pc) {
@@ -94,7 +94,7 @@ int serve(const char *iface, bool foreground)
     }
     int status = 1;
     if (foreground || detach(err))
-        status = run_capture(pc, graphs, fifos, bound);
+        status = run_capture(pc, graphs, pipes, bound);
     else
         report(err);
     pcap_close(pc);

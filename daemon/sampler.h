@@ -25,9 +25,9 @@ int64_t sample_due(int64_t &next, int64_t now);
 bool sample_label(int64_t t, char (&label)[sample_label_max + 1]);
 
 // Writes one sample line labelled with t and the graph's count into each
-// graph's pipe (fifos[i] belongs to gs[i]), keeping at most bound lines
+// graph's pipe (pipes[i] belongs to gs[i]), keeping at most bound lines
 // waiting, and starts the next interval at zero. Failures are reported once
 // until the pipe takes lines again.
-void write_samples(int64_t t, std::vector<graph> &gs, std::vector<fifo_out> &fifos, std::size_t bound);
+void write_samples(int64_t t, std::vector<graph> &gs, std::vector<sample_pipe> &pipes, std::size_t bound);
 
 #endif

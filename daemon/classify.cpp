@@ -78,18 +78,18 @@ void build(index &ix, const std::vector<graph> &gs)
     ix.size = gs.size();
     for (uint32_t i = 0; i < gs.size(); ++i) {
         const graph &g = gs[i];
-        switch (g.k) {
-        case kind::port:
+        switch (g.gk) {
+        case graph_kind::port:
             ix.port.add(static_cast<uint32_t>(g.port), i);
             break;
-        case kind::sock:
+        case graph_kind::sock:
             ix.sock.add(static_cast<uint32_t>(g.port), i);
             break;
-        case kind::proto:
+        case graph_kind::proto:
             ix.proto.add(static_cast<uint32_t>(g.proto), i);
             break;
-        case kind::net:
-        case kind::ip:
+        case graph_kind::net:
+        case graph_kind::ip:
             if (!g.never)
                 ix.addr.push_back(i);
             break;
@@ -99,10 +99,10 @@ void build(index &ix, const std::vector<graph> &gs)
         std::sort(k->at.begin(), k->at.end());
 }
 
-// The index of the list being counted. All graphs of one read_cfg call carry
+// The index of the list being counted. All graphs of one load_graphs call carry
 // its number and are not changed afterwards, so a list whose first graph has
 // the number and size indexed (the list itself or a copy) is served by it;
-// any other list, or one not made by read_cfg, is indexed anew.
+// any other list, or one not made by load_graphs, is indexed anew.
 const index &index_of(const std::vector<graph> &gs)
 {
     static index ix;
@@ -177,7 +177,7 @@ bool belongs(const graph &g, uint32_t addr)
 {
     if (g.never)
         return false;
-    return g.k == kind::net ? (addr & g.mask_bits) == g.net_bits : g.k == kind::ip && addr == g.ip_bits;
+    return g.gk == graph_kind::net ? (addr & g.mask_bits) == g.net_bits : g.gk == graph_kind::ip && addr == g.ip_bits;
 }
 
 void classify(const pkt &p, std::vector<graph> &gs)
