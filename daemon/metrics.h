@@ -1,0 +1,72 @@
+// The daemon's counters in the Prometheus text exposition format, published as a file each interval.
+#ifndef TRAXEL_METRICS_H
+#define TRAXEL_METRICS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// What one graph has counted since the daemon started, and its last sample.
+struct graph_metrics {
+    std::string name;
+    std::string unit;            // "packets", "connections", "bits" or "kbits"
+    uint64_t packets_total = 0;  // a sock graph's packets are its new connections
+    uint64_t bytes_total = 0;    // at the IP layer and above
+    int64_t sample = 0;          // the last sample written, in unit
+    int min = 0, max = 0, thres = 0;
+};
+
+// One capture's packet totals since the daemon started, 64-bit and never
+// going backwards (the kernel's 32-bit counters are accumulated by delta).
+struct capture_metrics {
+    std::string interface;
+    uint64_t received = 0;
+    uint64_t dropped_kernel = 0;     // no room in the capture buffer
+    uint64_t dropped_interface = 0;  // dropped by the interface or its driver
+};
+
+// Everything the exposition shows at one grid time.
+struct metrics_snapshot {
+    std::vector<graph_metrics> graphs;
+    std::vector<capture_metrics> captures;
+    int64_t last_sample_time = 0;  // seconds since the Epoch of the last samples written
+};
+
+// The exposition text (format version 0.0.4) of m: traxel_packets_total,
+// traxel_bytes_total, traxel_graph_sample, traxel_graph_sample_unit_info,
+// traxel_graph_limit, traxel_capture_received_packets_total,
+// traxel_capture_dropped_packets_total, traxel_last_sample_timestamp_seconds
+// and traxel_build_info, each with its HELP and TYPE lines.
+std::string metrics_text(const metrics_snapshot &m);
+
+// A directory that receives "traxel.prom" each interval, replaced atomically
+// (a temporary file in the same directory, then rename) so that a reader
+// never sees half a file. Works through a descriptor opened once, so it goes
+// on working after the daemon has given up its privileges.
+class metrics_dir {
+public:
+    metrics_dir() = default;
+    metrics_dir(const metrics_dir &) = delete;
+    metrics_dir &operator=(const metrics_dir &) = delete;
+    metrics_dir(metrics_dir &&o) noexcept;
+    metrics_dir &operator=(metrics_dir &&o) noexcept;
+    ~metrics_dir();
+
+    // Opens path as a directory, never through a symbolic link; with create,
+    // makes it first when missing (mode 0755). False with err naming the
+    // call and the path.
+    bool open(const std::string &path, bool create, std::string &err);
+    // The directory's descriptor (-1 when not open), e.g. for fchown.
+    int fd() const { return fd_; }
+    // Replaces traxel.prom in the directory by text. The first failure after
+    // open is reported (report()), later ones only count, so that a
+    // directory the daemon cannot write costs one line per start.
+    bool publish(const std::string &text);
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    bool reported_ = false;
+};
+
+#endif
