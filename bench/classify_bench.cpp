@@ -155,16 +155,19 @@ void on_bare(u_char *user, const pcap_pkthdr *h, const u_char *bytes)
 
 struct counting {
     int dlt;
+    const count_index *ix;
     std::vector<graph> *gs;
     uint64_t frames = 0;
 };
+
+count_index graph_index;  // of graphs, built once they are loaded
 
 // The daemon's callback, plus a frame count.
 void on_count(u_char *user, const pcap_pkthdr *h, const u_char *bytes)
 {
     auto *c = reinterpret_cast<counting *>(user);
     ++c->frames;
-    count_frame(c->dlt, bytes, h->caplen, *c->gs);
+    count_frame(*c->ix, c->dlt, bytes, h->caplen, *c->gs);
 }
 
 // The same counting with the addresses of net and ip graphs read once into
@@ -251,7 +254,7 @@ double pass(const std::string &path, how way, uint64_t &frames)
         return -1;
     }
     bare_state b;
-    counting c{pcap_datalink(pc), &graphs};
+    counting c{pcap_datalink(pc), &graph_index, &graphs};
     const int rc = way == how::bare     ? pcap_loop(pc, -1, on_bare, reinterpret_cast<u_char *>(&b))
                    : way == how::daemon ? pcap_loop(pc, -1, on_count, reinterpret_cast<u_char *>(&c))
                                         : pcap_loop(pc, -1, on_int, reinterpret_cast<u_char *>(&c));
@@ -327,7 +330,7 @@ int main(int argc, char **argv)
                       fresh = std::string(dir) + "/fresh.pcap";
     std::ofstream(cfg) << config_text();
     std::string err;
-    bool ok = load_graphs(cfg.c_str(), err);
+    bool ok = load_graphs(cfg.c_str(), err) && index_graphs(graphs, graph_index, err);
     if (!ok)
         std::fprintf(stderr, "classify_bench: %s\n", err.c_str());
     load_int_graphs();

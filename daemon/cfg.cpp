@@ -104,7 +104,7 @@ std::string read_fields(graph &g, const std::vector<std::string> &tok, std::size
     const char *lim_name[] = {"minimum", "maximum", "threshold"};
     for (int l = 0; l < 3; ++l, ++i)
         if (!number(tok[i], INT32_MIN, INT32_MAX, *lim[l]))
-            return std::string(lim_name[l]) + " \"" + tok[i] + "\" is not a number";
+            return std::string(lim_name[l]) + " \"" + tok[i] + "\" is not a number in -2147483648..2147483647";
     return "";
 }
 
@@ -210,15 +210,10 @@ bool load_graphs(const char *path, std::string &err)
               std::to_string(win_max);
         return false;
     }
-    // Every load gets its own number, so the counting index built for one
-    // list of graphs is never used for another (0 stays "not loaded").
-    static unsigned loads = 0;
-    const unsigned load = ++loads == 0 ? ++loads : loads;
     std::vector<graph> gs;
     std::set<std::string> seen;
     for (std::size_t i = 2; i < tok.size();) {
         graph g;
-        g.load = load;
         g.name = tok[i];
         std::string fault = name_fault(g.name);
         if (fault.empty()) {

@@ -25,7 +25,6 @@ struct graph {
     uint32_t net_bits = 0, mask_bits = 0;  // net kind
     uint32_t ip_bits = 0;                  // ip kind
     bool never = false;  // a negative network or host octet: no address matches
-    unsigned load = 0;   // the load_graphs call that made the graph (0: none); keys the counting index
 };
 
 // The keyword that names a kind ("port", "proto", "sock", "net", "ip").

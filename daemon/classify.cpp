@@ -5,8 +5,6 @@
 
 #include <pcap/dlt.h>
 
-#include <algorithm>
-#include <utility>
 
 namespace {
 
@@ -36,82 +34,65 @@ bool parse_null(const uint8_t *b, uint32_t caplen, pkt &p)
     return inet && parse_ip(b + 4, caplen - 4, p);
 }
 
-// Graphs keyed by a port or protocol number: a bit per key that some graph
-// has, so most packets are told apart by one load, then the graphs in key order.
-struct keyed {
-    std::vector<uint64_t> bits;
-    std::vector<std::pair<uint32_t, uint32_t>> at;  // (key, graph index), sorted
+}  // namespace
 
-    explicit keyed(std::size_t keys) : bits((keys + 63) / 64) {}
-
-    void add(uint32_t key, uint32_t g)
-    {
-        bits[key / 64] |= uint64_t{1} << (key % 64);
-        at.emplace_back(key, g);
-    }
-
-    // Adds one to each graph of gs under key.
-    void count(uint32_t key, std::vector<graph> &gs) const
-    {
-        if (!(bits[key / 64] >> (key % 64) & 1))
-            return;
-        auto it = std::lower_bound(at.begin(), at.end(), std::make_pair(key, uint32_t{0}));
-        for (; it != at.end() && it->first == key; ++it)
-            ++gs[it->second].count;
-    }
-};
-
-// Where each graph of one loaded list is found: port and sock graphs by port,
-// proto graphs by protocol, net and ip graphs in a list of integer tests.
-struct index {
-    unsigned load = 0;
-    std::size_t size = 0;
-    keyed port{65536}, sock{65536}, proto{256};
-    std::vector<uint32_t> addr;  // net and ip graphs that can match at all
-};
-
-// Builds the index of gs.
-void build(index &ix, const std::vector<graph> &gs)
+keyed_graphs::keyed_graphs(uint32_t keys, uint32_t graphs)
+    : keys_(keys), graphs_(graphs), bits_((keys + 63) / 64)
 {
-    ix = index{};
-    ix.load = gs.empty() ? 0 : gs.front().load;
-    ix.size = gs.size();
-    for (uint32_t i = 0; i < gs.size(); ++i) {
+}
+
+bool keyed_graphs::add(uint32_t key, uint32_t g)
+{
+    if (key >= keys_ || g >= graphs_)
+        return false;
+    bits_[key / 64] |= uint64_t{1} << (key % 64);
+    at_.emplace_back(key, g);
+    return true;
+}
+
+void keyed_graphs::seal()
+{
+    std::sort(at_.begin(), at_.end());
+}
+
+bool index_graphs(const std::vector<graph> &gs, count_index &ix, std::string &err)
+{
+    const auto n = static_cast<uint32_t>(gs.size());
+    count_index out;
+    out.size = gs.size();
+    out.port = out.sock = keyed_graphs(65536, n);
+    out.proto = keyed_graphs(256, n);
+    for (uint32_t i = 0; i < n; ++i) {
         const graph &g = gs[i];
+        bool ok = true;
         switch (g.gk) {
         case graph_kind::port:
-            ix.port.add(static_cast<uint32_t>(g.port), i);
+            ok = out.port.add(static_cast<uint32_t>(g.port), i);
             break;
         case graph_kind::sock:
-            ix.sock.add(static_cast<uint32_t>(g.port), i);
+            ok = out.sock.add(static_cast<uint32_t>(g.port), i);
             break;
         case graph_kind::proto:
-            ix.proto.add(static_cast<uint32_t>(g.proto), i);
+            ok = out.proto.add(static_cast<uint32_t>(g.proto), i);
             break;
         case graph_kind::net:
         case graph_kind::ip:
             if (!g.never)
-                ix.addr.push_back(i);
+                out.addr.push_back(i);
             break;
         }
+        if (!ok) {
+            err = "graph " + g.name + ": " + (g.gk == graph_kind::proto ? "protocol " + std::to_string(g.proto)
+                                                                         : "port " + std::to_string(g.port)) +
+                  " out of range";
+            return false;
+        }
     }
-    for (keyed *k : {&ix.port, &ix.sock, &ix.proto})
-        std::sort(k->at.begin(), k->at.end());
+    for (keyed_graphs *k : {&out.port, &out.sock, &out.proto})
+        k->seal();
+    ix = std::move(out);
+    return true;
 }
-
-// The index of the list being counted. All graphs of one load_graphs call carry
-// its number and are not changed afterwards, so a list whose first graph has
-// the number and size indexed (the list itself or a copy) is served by it;
-// any other list, or one not made by load_graphs, is indexed anew.
-const index &index_of(const std::vector<graph> &gs)
-{
-    static index ix;
-    if (gs.empty() || gs.front().load == 0 || gs.front().load != ix.load || gs.size() != ix.size)
-        build(ix, gs);
-    return ix;
-}
-
-}  // namespace
 
 bool link_known(int dlt)
 {
@@ -180,26 +161,28 @@ bool belongs(const graph &g, uint32_t addr)
     return g.gk == graph_kind::net ? (addr & g.mask_bits) == g.net_bits : g.gk == graph_kind::ip && addr == g.ip_bits;
 }
 
-void classify(const pkt &p, std::vector<graph> &gs)
+void classify(const count_index &ix, const pkt &p, std::vector<graph> &gs)
 {
-    const index &ix = index_of(gs);
-    ix.proto.count(p.proto, gs);
+    if (gs.size() != ix.size)
+        return;
+    auto one = [&gs](uint32_t g) { ++gs[g].count; };
+    ix.proto.each(p.proto, one);
     if (p.ports) {
         // A graph whose port is both ends counts the packet once.
-        ix.port.count(p.sport, gs);
+        ix.port.each(p.sport, one);
         if (p.dport != p.sport)
-            ix.port.count(p.dport, gs);
+            ix.port.each(p.dport, one);
         if (p.syn)
-            ix.sock.count(p.dport, gs);
+            ix.sock.each(p.dport, one);
     }
     for (uint32_t i : ix.addr)
         if (belongs(gs[i], p.src) || belongs(gs[i], p.dst))
             ++gs[i].count;
 }
 
-void count_frame(int dlt, const uint8_t *bytes, uint32_t caplen, std::vector<graph> &gs)
+void count_frame(const count_index &ix, int dlt, const uint8_t *bytes, uint32_t caplen, std::vector<graph> &gs)
 {
     pkt p;
     if (parse_frame(dlt, bytes, caplen, p))
-        classify(p, gs);
+        classify(ix, p, gs);
 }

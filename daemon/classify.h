@@ -2,7 +2,10 @@
 #ifndef TRAXEL_CLASSIFY_H
 #define TRAXEL_CLASSIFY_H
 
+#include <algorithm>
 #include <cstdint>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "cfg.h"
@@ -31,11 +34,56 @@ bool parse_frame(int dlt, const uint8_t *bytes, uint32_t caplen, pkt &p);
 // net_belong/ip_belong give on its dotted text, from g's integer forms.
 bool belongs(const graph &g, uint32_t addr);
 
+// Graphs filed under a port or protocol number below a number of keys: a bit
+// per key that some graph has, so most packets are told apart by one load,
+// then the (key, graph) pairs in key order.
+class keyed_graphs {
+public:
+    // A table of keys keys for a list of graphs graphs long.
+    keyed_graphs(uint32_t keys, uint32_t graphs);
+    // Files graph g under key; false (nothing filed) when key or g is out of
+    // the table's range.
+    bool add(uint32_t key, uint32_t g);
+    // Puts the pairs in key order; called once, after the last add.
+    void seal();
+    // Calls f(g) for each graph g filed under key (any key is safe).
+    template <class F> void each(uint32_t key, F f) const;
+
+private:
+    uint32_t keys_, graphs_;
+    std::vector<uint64_t> bits_;
+    std::vector<std::pair<uint32_t, uint32_t>> at_;
+};
+
+// Where each graph of one list is found: port and sock graphs by port, proto
+// graphs by protocol, net and ip graphs in a list of integer tests. Built
+// once per loaded list; counting with it touches only that list.
+struct count_index {
+    std::size_t size = 0;  // the number of graphs indexed
+    keyed_graphs port{65536, 0}, sock{65536, 0}, proto{256, 0};
+    std::vector<uint32_t> addr;  // net and ip graphs that can match at all
+};
+
+// Builds the index of gs into ix. False, ix unchanged, with err naming the
+// graph when a port or protocol lies outside its range (no list that
+// load_graphs made has one).
+bool index_graphs(const std::vector<graph> &gs, count_index &ix, std::string &err);
+
 // Adds one to the count of every graph in gs that counts p, at most once per
-// graph. Graphs are found through an index of gs kept from call to call.
-void classify(const pkt &p, std::vector<graph> &gs);
+// graph, finding them through ix, the index of gs. Counts nothing when gs is
+// not as long as the list ix was built for.
+void classify(const count_index &ix, const pkt &p, std::vector<graph> &gs);
 
 // Decodes and counts one frame: parse_frame, then classify.
-void count_frame(int dlt, const uint8_t *bytes, uint32_t caplen, std::vector<graph> &gs);
+void count_frame(const count_index &ix, int dlt, const uint8_t *bytes, uint32_t caplen, std::vector<graph> &gs);
+
+template <class F> void keyed_graphs::each(uint32_t key, F f) const
+{
+    if (key >= keys_ || !(bits_[key / 64] >> (key % 64) & 1))
+        return;
+    auto it = std::lower_bound(at_.begin(), at_.end(), std::make_pair(key, uint32_t{0}));
+    for (; it != at_.end() && it->first == key; ++it)
+        f(it->second);
+}
 
 #endif

@@ -28,13 +28,14 @@ void on_stop(int)
 
 struct counting {
     int dlt;
+    const count_index *ix;
     std::vector<graph> *gs;
 };
 
 void on_frame(u_char *user, const struct pcap_pkthdr *h, const u_char *bytes)
 {
     auto *c = reinterpret_cast<counting *>(user);
-    count_frame(c->dlt, bytes, h->caplen, *c->gs);
+    count_frame(*c->ix, c->dlt, bytes, h->caplen, *c->gs);
 }
 
 // Why pcap_activate failed, in words for the admin.
@@ -102,9 +103,9 @@ pcap_t *open_capture(const char *iface, std::string &err)
     return pc;
 }
 
-int count_pending(pcap_t *pc, std::vector<graph> &gs)
+int count_pending(pcap_t *pc, const count_index &ix, std::vector<graph> &gs)
 {
-    counting c{pcap_datalink(pc), &gs};
+    counting c{pcap_datalink(pc), &ix, &gs};
     return pcap_dispatch(pc, -1, on_frame, reinterpret_cast<u_char *>(&c));
 }
 
@@ -128,7 +129,8 @@ bool setup_signals(std::string &err)
     return true;
 }
 
-int run_capture(pcap_t *pc, std::vector<graph> &gs, std::vector<sample_pipe> &pipes, std::size_t bound)
+int run_capture(pcap_t *pc, std::vector<graph> &gs, const count_index &ix, std::vector<sample_pipe> &pipes,
+                std::size_t bound)
 {
     struct pollfd pfd = {pcap_get_selectable_fd(pc), POLLIN, 0};
     int64_t next = grid_next(time(nullptr));
@@ -145,7 +147,7 @@ int run_capture(pcap_t *pc, std::vector<graph> &gs, std::vector<sample_pipe> &pi
         // Frames are read before every due sample too, so that each one is
         // counted in the interval in which it was captured.
         int64_t t = sample_due(next, time(nullptr));
-        if ((n > 0 || t >= 0) && count_pending(pc, gs) < 0) {
+        if ((n > 0 || t >= 0) && count_pending(pc, ix, gs) < 0) {
             report(std::string("capture: ") + pcap_geterr(pc));
             return 1;
         }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cfg.h"
+#include "classify.h"
 #include "pipes.h"
 
 // Opens iface for capture (headers only, not promiscuous, every frame handed
@@ -16,9 +17,9 @@
 // instance when capture is not permitted or the link type is not decoded.
 pcap_t *open_capture(const char *iface, std::string &err);
 
-// Counts the frames waiting in pc against gs; returns pcap_dispatch's result
-// (frames handled, or a negative error).
-int count_pending(pcap_t *pc, std::vector<graph> &gs);
+// Counts the frames waiting in pc against gs, whose index is ix; returns
+// pcap_dispatch's result (frames handled, or a negative error).
+int count_pending(pcap_t *pc, const count_index &ix, std::vector<graph> &gs);
 
 // Set when SIGTERM or SIGINT arrives.
 extern volatile std::sig_atomic_t stop;
@@ -28,9 +29,10 @@ extern volatile std::sig_atomic_t stop;
 // SIGPIPE. False with err on a failed call.
 bool setup_signals(std::string &err);
 
-// Counts frames of pc and writes one sample per graph on every grid time
-// (pipes[i] belongs to gs[i], bound lines kept waiting) until stop is set.
-// Returns 0 then, 1 after a capture error (reported).
-int run_capture(pcap_t *pc, std::vector<graph> &gs, std::vector<sample_pipe> &pipes, std::size_t bound);
+// Counts frames of pc against gs (index ix) and writes one sample per graph
+// on every grid time (pipes[i] belongs to gs[i], bound lines kept waiting)
+// until stop is set. Returns 0 then, 1 after a capture error (reported).
+int run_capture(pcap_t *pc, std::vector<graph> &gs, const count_index &ix, std::vector<sample_pipe> &pipes,
+                std::size_t bound);
 
 #endif

@@ -78,7 +78,8 @@ int serve(const char *iface, bool foreground)
         std::fprintf(stderr, "traxel: already running in this installation; not started again\n");
         return 0;
     }
-    if (!load_graphs(cfg_file, err)) {
+    count_index ix;
+    if (!load_graphs(cfg_file, err) || !index_graphs(graphs, ix, err)) {
         report(err);
         return 1;
     }
@@ -94,7 +95,7 @@ int serve(const char *iface, bool foreground)
     }
     int status = 1;
     if (foreground || detach(err))
-        status = run_capture(pc, graphs, pipes, bound);
+        status = run_capture(pc, graphs, ix, pipes, bound);
     else
         report(err);
     pcap_close(pc);

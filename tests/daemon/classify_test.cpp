@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cfg.h"
@@ -43,13 +44,17 @@ std::vector<graph> test_graphs()
 std::map<std::string, int64_t> count_file(const std::string &path)
 {
     std::vector<graph> gs = test_graphs();
+    count_index ix;
+    std::string err;
+    if (!index_graphs(gs, ix, err))
+        ADD_FAILURE() << err;
     char ebuf[PCAP_ERRBUF_SIZE];
     pcap_t *pc = pcap_open_offline(path.c_str(), ebuf);
     if (!pc) {
         ADD_FAILURE() << ebuf;
         return {};
     }
-    while (count_pending(pc, gs) > 0) {
+    while (count_pending(pc, ix, gs) > 0) {
     }
     pcap_close(pc);
     std::map<std::string, int64_t> out;
@@ -171,12 +176,15 @@ TEST(Counting, AddressMatchingAgreesWithSubredForEveryAddressSeenTwice)
 {
     // The remembered answer must equal the first one, for matches and misses.
     std::vector<graph> gs = test_graphs();
+    count_index ix;
+    std::string err;
+    ASSERT_TRUE(index_graphs(gs, ix, err)) << err;
     const char *addrs[] = {"10.255.0.1", "11.0.0.1", "192.168.1.200", "192.168.2.1", "10.0.0.2"};
     for (int pass = 0; pass < 2; ++pass)
         for (const char *a : addrs) {
             pkt p;
             ASSERT_TRUE(parse_ip(ipv4(1, a, a, {}).data(), 20, p));
-            classify(p, gs);
+            classify(ix, p, gs);
         }
     std::map<std::string, int64_t> got;
     for (const graph &g : gs)
@@ -186,6 +194,37 @@ TEST(Counting, AddressMatchingAgreesWithSubredForEveryAddressSeenTwice)
     EXPECT_EQ(got["hostbitsnet"], 0);
     EXPECT_EQ(got["serverip"], 2);
     EXPECT_EQ(got["icmpproto"], 10);
+}
+
+TEST(Counting, IndexRefusesPortsAndProtocolsOutOfRange)
+{
+    // Graphs made by hand, not by load_graphs: nothing may be filed outside
+    // the tables, and a refusal leaves the index that was there.
+    std::vector<graph> gs = test_graphs();
+    count_index ix;
+    std::string err;
+    ASSERT_TRUE(index_graphs(gs, ix, err)) << err;
+    for (auto [kind, port, proto, what] : {std::tuple{graph_kind::port, 65536, 0, "port 65536"},
+                                           {graph_kind::sock, -1, 0, "port -1"},
+                                           {graph_kind::proto, 0, 256, "protocol 256"}}) {
+        std::vector<graph> bad = gs;
+        bad[2].gk = kind;
+        bad[2].port = port;
+        bad[2].proto = proto;
+        EXPECT_FALSE(index_graphs(bad, ix, err));
+        EXPECT_EQ(err, std::string("graph tcpproto: ") + what + " out of range");
+    }
+    EXPECT_EQ(ix.size, gs.size());
+    // A list of another length is not counted with this index.
+    std::vector<graph> other = gs;
+    other.pop_back();
+    pkt p;
+    ASSERT_TRUE(parse_ip(ipv4(6, "10.0.0.1", "10.0.0.2", tcp(40000, 80, syn)).data(), 40, p));
+    classify(ix, p, other);
+    classify(ix, p, gs);
+    for (const graph &g : other)
+        EXPECT_EQ(g.count, 0) << g.name;
+    EXPECT_EQ(gs[0].count, 1);
 }
 
 }  // namespace
