@@ -43,4 +43,11 @@ inline constexpr int samples_per_minute = 60 / sample_interval;
 // worth of them per window minute (12 x win lines), dropping the oldest.
 inline constexpr int backlog_lines_per_win = samples_per_minute;
 
+// The daemon's counters in the Prometheus text format: the file metrics_file,
+// replaced each interval in the directory "run" beside the configuration,
+// which the CGI program metrics reads as metrics_from_web from its working
+// directory (htdocs or the CGI directory alike).
+inline constexpr char metrics_file[] = "traxel.prom";
+inline constexpr char metrics_from_web[] = "../../run/traxel.prom";
+
 #endif

@@ -58,9 +58,10 @@ public:
     bool open(const std::string &path, bool create, std::string &err);
     // The directory's descriptor (-1 when not open), e.g. for fchown.
     int fd() const { return fd_; }
-    // Replaces traxel.prom in the directory by text. The first failure after
-    // open is reported (report()), later ones only count, so that a
-    // directory the daemon cannot write costs one line per start.
+    // Replaces traxel.prom in the directory by text; false when it could
+    // not. A failure is reported (report()) once; later ones stay quiet until
+    // a publish succeeds again, so a directory the daemon cannot write costs
+    // one line per start.
     bool publish(const std::string &text);
 
 private:

@@ -1,0 +1,244 @@
+// The daemon's counters in the Prometheus text exposition format, published as a file each interval.
+#include "metrics.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "contract.h"
+#include "report.h"
+
+namespace {
+
+// A label value in the exposition's quoting: backslash, double quote and
+// newline escaped.
+std::string label_value(const std::string &v)
+{
+    std::string out;
+    out.reserve(v.size());
+    for (char c : v) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+// The HELP and TYPE lines of a metric family.
+void family(std::string &out, const char *name, const char *type, const char *help)
+{
+    out += "# HELP ";
+    out += name;
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += ' ';
+    out += type;
+    out += '\n';
+}
+
+// One sample line: name{labels} value, where labels holds name="value" pairs
+// already quoted, comma-separated.
+void sample(std::string &out, const char *name, const std::string &labels, const std::string &value)
+{
+    out += name;
+    if (!labels.empty())
+        out += '{' + labels + '}';
+    out += ' ';
+    out += value;
+    out += '\n';
+}
+
+std::string label(const char *name, const std::string &value)
+{
+    return std::string(name) + "=\"" + label_value(value) + '"';
+}
+
+void graph_families(std::string &out, const std::vector<graph_metrics> &gs)
+{
+    family(out, "traxel_packets_total", "counter",
+           "Packets the graph counted since the daemon started; for a sock graph, its new connections.");
+    for (const graph_metrics &g : gs)
+        sample(out, "traxel_packets_total", label("graph", g.name), std::to_string(g.packets_total));
+    family(out, "traxel_bytes_total", "counter",
+           "Bytes of the graph's packets since the daemon started, at the IP layer and above (wire length less the link header).");
+    for (const graph_metrics &g : gs)
+        sample(out, "traxel_bytes_total", label("graph", g.name), std::to_string(g.bytes_total));
+    family(out, "traxel_graph_sample", "gauge",
+           "The graph's last sample, in its unit (traxel_graph_sample_unit_info).");
+    for (const graph_metrics &g : gs)
+        sample(out, "traxel_graph_sample", label("graph", g.name), std::to_string(g.sample));
+    family(out, "traxel_graph_sample_unit_info", "gauge",
+           "The unit of the graph's samples and limits: packets or connections per 5 s, bits or kbits per second.");
+    for (const graph_metrics &g : gs)
+        sample(out, "traxel_graph_sample_unit_info", label("graph", g.name) + ',' + label("unit", g.unit), "1");
+    family(out, "traxel_graph_limit", "gauge", "The graph's configured minimum, maximum and threshold, in its unit.");
+    for (const graph_metrics &g : gs) {
+        const std::pair<const char *, int> limits[] = {{"min", g.min}, {"max", g.max}, {"thres", g.thres}};
+        for (const auto &[which, value] : limits)
+            sample(out, "traxel_graph_limit", label("graph", g.name) + ',' + label("limit", which),
+                   std::to_string(value));
+    }
+}
+
+void capture_families(std::string &out, const std::vector<capture_metrics> &cs)
+{
+    family(out, "traxel_capture_received_packets_total", "counter",
+           "Packets the capture received from the interface since the daemon started.");
+    for (const capture_metrics &c : cs)
+        sample(out, "traxel_capture_received_packets_total", label("interface", c.interface),
+               std::to_string(c.received));
+    family(out, "traxel_capture_dropped_packets_total", "counter",
+           "Packets lost since the daemon started: where=\"kernel\" for want of room in the capture buffer, "
+           "where=\"interface\" by the interface or its driver.");
+    for (const capture_metrics &c : cs) {
+        const std::string iface = label("interface", c.interface);
+        sample(out, "traxel_capture_dropped_packets_total", iface + ',' + label("where", "kernel"),
+               std::to_string(c.dropped_kernel));
+        sample(out, "traxel_capture_dropped_packets_total", iface + ',' + label("where", "interface"),
+               std::to_string(c.dropped_interface));
+    }
+}
+
+std::string sys_fault(const char *call, const std::string &path)
+{
+    return std::string(call) + " " + path + ": " + std::strerror(errno);
+}
+
+// Writes all of text to fd; false with errno set when a write fails.
+bool write_all(int fd, const std::string &text)
+{
+    const char *p = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string metrics_text(const metrics_snapshot &m)
+{
+    std::string out;
+    out.reserve(1024 + 600 * m.graphs.size() + 300 * m.captures.size());
+    graph_families(out, m.graphs);
+    capture_families(out, m.captures);
+    family(out, "traxel_last_sample_timestamp_seconds", "gauge",
+           "Time of the last samples written, in seconds since the Epoch.");
+    sample(out, "traxel_last_sample_timestamp_seconds", "", std::to_string(m.last_sample_time));
+    family(out, "traxel_build_info", "gauge", "The version of the running daemon.");
+    sample(out, "traxel_build_info", label("version", TRAXEL_VERSION), "1");
+    return out;
+}
+
+metrics_dir::metrics_dir(metrics_dir &&o) noexcept
+    : path_(std::move(o.path_)), fd_(std::exchange(o.fd_, -1)), reported_(o.reported_)
+{
+}
+
+metrics_dir &metrics_dir::operator=(metrics_dir &&o) noexcept
+{
+    if (this != &o) {
+        if (fd_ >= 0)
+            close(fd_);
+        path_ = std::move(o.path_);
+        fd_ = std::exchange(o.fd_, -1);
+        reported_ = o.reported_;
+    }
+    return *this;
+}
+
+metrics_dir::~metrics_dir()
+{
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+bool metrics_dir::open(const std::string &path, bool create, std::string &err)
+{
+    bool made = false;
+    if (create) {
+        made = mkdir(path.c_str(), 0755) == 0;
+        if (!made && errno != EEXIST) {
+            err = sys_fault("mkdir", path);
+            return false;
+        }
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        err = sys_fault("open", path);
+        // Linux says "Not a directory" of a link to one.
+        struct stat st;
+        if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            err = "open " + path + ": is a symbolic link, not followed";
+        return false;
+    }
+    // The umask may have cut the mode; readers of other users need 0755.
+    if (made && fchmod(fd, 0755) != 0) {
+        err = sys_fault("chmod", path);
+        ::close(fd);
+        return false;
+    }
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = fd;
+    path_ = path;
+    reported_ = false;
+    return true;
+}
+
+bool metrics_dir::publish(const std::string &text)
+{
+    if (fd_ < 0)
+        return false;
+    // A name of this process that does not end in ".prom", so that a textfile
+    // collector never reads a half-written file and two daemons sharing the
+    // directory never write the same temporary file.
+    const std::string tmp = "." + std::string(metrics_file) + "." + std::to_string(getpid()) + ".tmp";
+    const std::string shown = path_ + "/" + tmp;
+    std::string err;
+    // A leftover (or planted link) of that name is removed, never followed.
+    if (unlinkat(fd_, tmp.c_str(), 0) != 0 && errno != ENOENT) {
+        err = sys_fault("unlink", shown);
+    } else {
+        const int fd = openat(fd_, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            err = sys_fault("open", shown);
+        } else {
+            // Created 0644 whatever the umask: node_exporter runs as another user.
+            if (fchmod(fd, 0644) != 0)
+                err = sys_fault("chmod", shown);
+            else if (!write_all(fd, text))
+                err = sys_fault("write", shown);
+            if (::close(fd) != 0 && err.empty())
+                err = sys_fault("close", shown);
+            if (err.empty() && renameat(fd_, tmp.c_str(), fd_, metrics_file) != 0)
+                err = sys_fault("rename", shown);
+            if (!err.empty())
+                unlinkat(fd_, tmp.c_str(), 0);
+        }
+    }
+    if (err.empty()) {
+        reported_ = false;
+        return true;
+    }
+    if (!reported_)
+        report(err + " (" + path_ + "/" + metrics_file + " is not updated until this is mended)");
+    reported_ = true;
+    return false;
+}
