@@ -1,0 +1,521 @@
+// The multiplexed feed: every graph of a page over one response, one feed per graph started as the web server starts it.
+//
+// GET feeds?k=<seconds>&g=<graph>,<graph>... answers text/plain lines:
+//   "<graph> <line>"   a line of that graph's feed (its CGI header left out)
+//   "+<graph> <pid>"   its feed started as process pid
+//   "!<graph> <n>"     n lines of the graph were dropped: the client fell behind
+//   "-<graph> <how>"   its feed ended: "exit <status>", "signal <number>", or
+//                      "taken-over <pid>" when a newer feed of the graph,
+//                      process pid, killed it
+// The response ends when every feed has ended. When the client goes away
+// (a write fails, or the web server ends this program) every feed ends with it.
+#include "contract.h"
+#include "feeds_out.h"
+#include "feeds_query.h"
+#include "read_cfg.h"
+#include "tokens.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <string_view>
+#include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+// Bytes of one graph that may wait for the client. A full window of history
+// of a 5-minute window (120 lines of about 40 bytes) fits.
+constexpr std::size_t graph_share = 8 * 1024;
+// A feed line longer than this is passed on in pieces of this length.
+constexpr std::size_t max_line = 256;
+// How long a graph's feed may wait for its share to drain before its lines
+// are dropped (and counted) instead: a client that took none of its lines for
+// two sample intervals is not keeping up, and fresh samples matter more than
+// old ones. Shorter waits, as in a burst of history, lose nothing.
+constexpr double hold_limit = 2.0 * sample_interval;
+
+volatile std::sig_atomic_t got_child = 0;
+volatile std::sig_atomic_t got_end = 0;
+
+void on_child(int) { got_child = 1; }
+void on_end(int) { got_end = 1; }
+
+double now_s()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Writes all of text to fd before streaming begins (fd still blocking).
+void write_all(int fd, const std::string &text)
+{
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            std::exit(1);
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+const char content_type[] = "Content-Type: text/plain; charset=utf-8\nCache-Control: no-store\n";
+
+// Refuses the request with one line, before any feed has started.
+[[noreturn]] void refuse(const char *status, const std::string &line)
+{
+    write_all(1, std::string("Status: ") + status + "\n" + content_type + "\n" + line + "\n");
+    std::exit(1);
+}
+
+// Checks that every graph of req is one of this installation: a record that
+// the feed's own reader finds in the configuration file, and a program file
+// of that name in the CGI directory (the working directory). Refuses the
+// request at the first that is not.
+void check_graphs(const feeds_request &req)
+{
+    FILE *cfg = std::fopen(cfg_from_cgi, "r");
+    if (cfg == nullptr)
+        refuse("500 Internal Server Error",
+               std::string("Cannot open the configuration file ") + cfg_from_cgi + ": " + std::strerror(errno) + ".");
+    for (const std::string &name : req.graphs) {
+        std::rewind(cfg);
+        char *said = nullptr;
+        std::size_t said_len = 0;
+        FILE *msg = open_memstream(&said, &said_len);
+        if (msg == nullptr)
+            refuse("500 Internal Server Error", std::string("open_memstream: ") + std::strerror(errno) + ".");
+        const int found = read_cfg_from(cfg, name.c_str(), msg);
+        std::fclose(msg);
+        std::string why(said, said_len);
+        std::free(said);
+        if (found != 0) {
+            while (!why.empty() && why.back() == '\n')
+                why.pop_back();
+            refuse("400 Bad Request", why);
+        }
+        const std::string path = "./" + name;
+        struct stat st {};
+        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || access(path.c_str(), X_OK) != 0)
+            refuse("400 Bad Request", "Graph " + name + " has no feed program in the CGI directory.");
+    }
+    std::fclose(cfg);
+}
+
+// The environment of every feed: this program's, as the web server gave it,
+// with the request made a GET for k seconds of history.
+std::vector<std::string> feed_environment(int k)
+{
+    std::vector<std::string> env;
+    for (char **e = environ; *e != nullptr; ++e) {
+        const std::string var = *e;
+        if (var.rfind("REQUEST_METHOD=", 0) != 0 && var.rfind("QUERY_STRING=", 0) != 0 &&
+            var.rfind("CONTENT_LENGTH=", 0) != 0 && var.rfind("CONTENT_TYPE=", 0) != 0)
+            env.push_back(var);
+    }
+    env.push_back("REQUEST_METHOD=GET");
+    env.push_back("QUERY_STRING=dhle,60," + std::to_string(k) + "s");
+    return env;
+}
+
+// One graph's feed process and what it printed that is not yet queued.
+struct feed_proc {
+    std::string name;
+    pid_t pid = -1;
+    int fd = -1;             // read end of its standard output, -1 once closed
+    std::string in;          // bytes read; those before at are queued
+    std::size_t at = 0;
+    bool header = true;      // its CGI header is not over yet
+    bool stuck = false;      // a line waits for the graph's share to drain
+    double held_since = -1;  // when it got stuck, -1 when it is not
+    long lost = 0;           // lines dropped since the last "!" line
+    bool reaped = false;
+    int status = 0;
+    bool killed = false;     // by this program
+    bool ended = false;      // its "-" line is queued
+};
+
+// The multiplexer: its feeds, the response on its way, the signal mask of its wait.
+struct mux {
+    std::vector<feed_proc> feeds;
+    out_queue out;
+    sigset_t wait_mask;      // the mask while waiting: the handled signals let in
+    bool pipe_ignored = false;
+
+    explicit mux(std::size_t n) : out(n) {}
+};
+
+// Gives up f, which could not be started: the graph's stream shows why
+// (what, a failed call) and that it ended with status 127.
+void not_started(mux &m, feed_proc &f, const char *what, int err)
+{
+    const std::string line = f.name + " feeds: " + what + " " + f.name + ": " + std::strerror(err) + "\n";
+    m.out.push(-1, line.data(), line.size());
+    f.reaped = true;
+    f.status = 127 << 8;
+}
+
+// Starts the feed of f.name as the web server starts a CGI program: the
+// program of that name in the working directory, the bare name as argv[0],
+// envp; standard output and error into a new pipe whose read end is f.fd.
+// The feed gets SIGKILL should this program die first.
+void start_feed(mux &m, feed_proc &f, char *const envp[], const sigset_t &mask)
+{
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) {
+        not_started(m, f, "pipe2", errno);
+        return;
+    }
+    std::string path = "./" + f.name, arg0 = f.name;
+    char *argv[] = {arg0.data(), nullptr};
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // This program is single-threaded: the child may call what it likes
+        // before exec, but does little.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
+            _exit(126);
+        struct sigaction sa {};
+        sa.sa_handler = m.pipe_ignored ? SIG_IGN : SIG_DFL;
+        sigaction(SIGPIPE, &sa, nullptr);
+        sigprocmask(SIG_SETMASK, &mask, nullptr);
+        const int null = open("/dev/null", O_RDONLY);
+        if (null < 0 || dup2(null, 0) < 0 || dup2(p[1], 1) < 0 || dup2(p[1], 2) < 0)
+            _exit(126);
+        execve(path.c_str(), argv, envp);
+        std::printf("Content-type: text/plain\n\nfeeds: execve %s: %s\n", path.c_str(), std::strerror(errno));
+        std::fflush(stdout);
+        _exit(127);
+    }
+    const int saved = errno;
+    close(p[1]);
+    if (pid < 0) {
+        close(p[0]);
+        not_started(m, f, "fork", saved);
+        return;
+    }
+    if (fcntl(p[0], F_SETFL, O_NONBLOCK) != 0) {
+        // A blocking read would stall every graph: give this one up.
+        close(p[0]);
+        kill(pid, SIGKILL);
+        f.killed = true;
+    } else
+        f.fd = p[0];
+    f.pid = pid;
+    const std::string line = "+" + f.name + " " + std::to_string(pid) + "\n";
+    m.out.push(-1, line.data(), line.size());
+}
+
+// Passes the complete lines of f (g its index) to the queue while the
+// graph's share has room; past the hold limit, lines that do not fit are
+// dropped and counted. At the end of its output a last unended line counts
+// as a line. Returns true when it took or dropped a line.
+bool take_lines(mux &m, feed_proc &f, int g, double now)
+{
+    const std::size_t from = f.at;
+    f.stuck = false;
+    while (f.at < f.in.size()) {
+        const std::size_t nl = f.in.find('\n', f.at);
+        std::size_t len = nl == std::string::npos ? f.in.size() - f.at : nl - f.at;
+        const bool whole = nl != std::string::npos;
+        if (!whole && len < max_line && f.fd >= 0)
+            break;
+        if (len > max_line)
+            len = max_line;
+        const std::size_t used = len + (whole && len == nl - f.at ? 1 : 0);
+        const std::string_view text(f.in.data() + f.at, len);
+        if (f.header) {
+            // The web server's part: the feed's CGI header ends at an empty line.
+            f.header = !(text.empty() || text == "\r");
+            f.at += used;
+            continue;
+        }
+        std::string line;
+        if (f.lost > 0)
+            line = "!" + f.name + " " + std::to_string(f.lost) + "\n";
+        line.append(f.name).append(" ").append(text).append("\n");
+        if (m.out.pending(g) + line.size() <= graph_share) {
+            m.out.push(g, line.data(), line.size());
+            f.lost = 0;
+            f.held_since = -1;
+        } else if (f.held_since >= 0 && now - f.held_since >= hold_limit) {
+            ++f.lost;
+        } else {
+            f.stuck = true;
+            if (f.held_since < 0)
+                f.held_since = now;
+            break;
+        }
+        f.at += used;
+    }
+    const bool moved = f.at != from;
+    if (f.at == f.in.size()) {
+        f.in.clear();
+        f.at = 0;
+    }
+    return moved;
+}
+
+// Passes lines of the graphs that wait for their share on to the queue, and
+// the queue on to the client, until neither moves. Returns false when the
+// client is gone.
+bool pass_on(mux &m, double now)
+{
+    for (;;) {
+        if (!m.out.flush(1))
+            return false;
+        bool moved = false;
+        for (std::size_t g = 0; g < m.feeds.size(); ++g)
+            if (m.feeds[g].stuck && take_lines(m, m.feeds[g], static_cast<int>(g), now))
+                moved = true;
+        if (!moved)
+            return true;
+    }
+}
+
+// Reads what f's pipe holds into f.in. Returns false while the pipe is open
+// and empty; closes it at its end or on a read error.
+bool read_feed(feed_proc &f)
+{
+    char buf[4096];
+    const std::size_t room = sizeof buf;
+    const ssize_t n = read(f.fd, buf, room);
+    if (n > 0) {
+        f.in.append(buf, static_cast<std::size_t>(n));
+        return true;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return false;
+    close(f.fd);
+    f.fd = -1;
+    return true;
+}
+
+// The pid that the graph's pid file names, or -1. Read under a shared lock
+// on the CGI directory, which a starting feed holds exclusively from its kill
+// of the old feed until its pid is written; waits for it at most half a second.
+long registered_pid(const std::string &name)
+{
+    const int dir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; dir >= 0 && i < 250 && flock(dir, LOCK_SH | LOCK_NB) != 0; ++i) {
+        const timespec two_ms{0, 2000000};
+        nanosleep(&two_ms, nullptr);
+    }
+    char path[64];
+    std::snprintf(path, sizeof path, pid_fmt, name.c_str());
+    int pid = -1;
+    if (FILE *f = std::fopen(path, "r")) {
+        if (!read_int(f, &pid))
+            pid = -1;
+        std::fclose(f);
+    }
+    if (dir >= 0)
+        close(dir);
+    return pid;
+}
+
+// How f ended, as its "-" line says it.
+std::string how_ended(const feed_proc &f)
+{
+    if (WIFEXITED(f.status))
+        return "exit " + std::to_string(WEXITSTATUS(f.status));
+    const int sig = WTERMSIG(f.status);
+    if (sig == SIGKILL && !f.killed) {
+        const long now_registered = registered_pid(f.name);
+        if (now_registered > 0 && now_registered != f.pid)
+            return "taken-over " + std::to_string(now_registered);
+    }
+    return "signal " + std::to_string(sig);
+}
+
+// Reaps the feeds that ended; one whose pipe is empty while something else
+// still holds it counts as at its end.
+void reap(mux &m, double now)
+{
+    int status = 0;
+    pid_t pid;
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+        for (std::size_t g = 0; g < m.feeds.size(); ++g) {
+            feed_proc &f = m.feeds[g];
+            if (f.pid != pid || f.reaped)
+                continue;
+            f.reaped = true;
+            f.status = status;
+            while (f.fd >= 0 && !f.stuck && read_feed(f))
+                take_lines(m, f, static_cast<int>(g), now);
+            if (f.fd >= 0 && !f.stuck) {
+                close(f.fd);
+                f.fd = -1;
+            }
+        }
+    }
+}
+
+// Queues the "-" line of every feed that ended and whose lines are all queued.
+void report_ends(mux &m, double now)
+{
+    for (std::size_t g = 0; g < m.feeds.size(); ++g) {
+        feed_proc &f = m.feeds[g];
+        if (f.ended || !f.reaped || f.fd >= 0)
+            continue;
+        take_lines(m, f, static_cast<int>(g), now);
+        if (f.stuck)
+            continue;
+        std::string line;
+        if (f.lost > 0)
+            line = "!" + f.name + " " + std::to_string(f.lost) + "\n";
+        line += "-" + f.name + " " + how_ended(f) + "\n";
+        m.out.push(-1, line.data(), line.size());
+        f.ended = true;
+    }
+}
+
+// Kills every feed still running and reaps them all.
+void end_all(mux &m)
+{
+    for (feed_proc &f : m.feeds)
+        if (!f.reaped && f.pid > 0 && kill(f.pid, SIGKILL) == 0)
+            f.killed = true;
+    for (feed_proc &f : m.feeds) {
+        if (f.reaped || f.pid <= 0)
+            continue;
+        while (waitpid(f.pid, &f.status, 0) < 0 && errno == EINTR) {
+        }
+        f.reaped = true;
+    }
+}
+
+// Streams until every feed has ended and its lines are out (0), or until the
+// client is gone or a signal ends this program (1).
+int run(mux &m)
+{
+    std::vector<pollfd> fds;
+    std::vector<int> owner;  // the feed of each descriptor after the first
+    for (;;) {
+        const double now = now_s();
+        if (got_child) {
+            got_child = 0;
+            reap(m, now);
+        }
+        report_ends(m, now);
+        if (!pass_on(m, now) || got_end)
+            return 1;
+        bool all_ended = true;
+        double wake = -1;
+        fds.assign(1, pollfd{1, static_cast<short>(m.out.empty() ? 0 : POLLOUT), 0});
+        owner.assign(1, -1);
+        for (std::size_t g = 0; g < m.feeds.size(); ++g) {
+            feed_proc &f = m.feeds[g];
+            all_ended = all_ended && f.ended;
+            if (f.stuck && f.held_since >= 0) {
+                const double at = f.held_since + hold_limit - now;
+                wake = wake < 0 || at < wake ? (at > 0 ? at : 0) : wake;
+            }
+            if (f.fd >= 0 && !f.stuck) {
+                fds.push_back(pollfd{f.fd, POLLIN, 0});
+                owner.push_back(static_cast<int>(g));
+            }
+        }
+        if (all_ended && m.out.empty())
+            return 0;
+        timespec ts{};
+        if (wake >= 0) {
+            ts.tv_sec = static_cast<time_t>(wake);
+            ts.tv_nsec = static_cast<long>((wake - static_cast<double>(ts.tv_sec)) * 1e9) + 1000000;
+            if (ts.tv_nsec >= 1000000000L) {
+                ts.tv_sec += 1;
+                ts.tv_nsec -= 1000000000L;
+            }
+        }
+        const int n = ppoll(fds.data(), fds.size(), wake >= 0 ? &ts : nullptr, &m.wait_mask);
+        if (n < 0 && errno != EINTR)
+            return 1;
+        // A pipe whose reader is gone reports an error: the client left.
+        if (n > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+            return 1;
+        const double later = now_s();
+        for (std::size_t i = 1; n > 0 && i < fds.size(); ++i)
+            if (fds[i].revents != 0) {
+                feed_proc &f = m.feeds[static_cast<std::size_t>(owner[i])];
+                read_feed(f);
+                take_lines(m, f, owner[i], later);
+            }
+    }
+}
+
+// Installs the handlers, blocks the handled signals outside the wait, and
+// ignores SIGPIPE so that a client gone shows as a failed write.
+void setup_signals(mux &m, sigset_t &orig)
+{
+    struct sigaction sa {};
+    sigemptyset(&sa.sa_mask);
+    sa.sa_handler = on_child;
+    sigaction(SIGCHLD, &sa, nullptr);
+    sa.sa_handler = on_end;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+    struct sigaction ign {}, old {};
+    ign.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ign, &old);
+    m.pipe_ignored = old.sa_handler == SIG_IGN;
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (int sig : {SIGCHLD, SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&handled, sig);
+    sigprocmask(SIG_BLOCK, &handled, &orig);
+    m.wait_mask = orig;
+    for (int sig : {SIGCHLD, SIGTERM, SIGINT, SIGHUP})
+        sigdelset(&m.wait_mask, sig);
+}
+
+}  // namespace
+
+int main()
+{
+    const char *method = std::getenv("REQUEST_METHOD");
+    if (method == nullptr || std::strcmp(method, "GET") != 0)
+        refuse("405 Method Not Allowed", "The feeds of a page are asked for with a GET.");
+    const char *qs = std::getenv("QUERY_STRING");
+    feeds_request req;
+    std::string why;
+    if (qs == nullptr)
+        refuse("400 Bad Request", "No query information to decode.");
+    if (!decode_feeds_query(qs, req, why))
+        refuse("400 Bad Request", why);
+    check_graphs(req);
+
+    write_all(1, std::string(content_type) + "\n");
+    mux m(req.graphs.size());
+    sigset_t orig;
+    setup_signals(m, orig);
+    std::vector<std::string> env = feed_environment(req.k);
+    std::vector<char *> envp;
+    for (std::string &e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    m.feeds.resize(req.graphs.size());
+    for (std::size_t g = 0; g < req.graphs.size(); ++g) {
+        m.feeds[g].name = req.graphs[g];
+        start_feed(m, m.feeds[g], envp.data(), orig);
+    }
+    if (fcntl(1, F_SETFL, fcntl(1, F_GETFL) | O_NONBLOCK) != 0)
+        std::fprintf(stderr, "feeds: fcntl stdout: %s\n", std::strerror(errno));
+    const int status = run(m);
+    end_all(m);
+    return status;
+}
