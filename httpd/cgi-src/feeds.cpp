@@ -4,7 +4,7 @@
 //   "<graph> <line>"   a line of that graph's feed (its CGI header left out)
 //   "+<graph> <pid>"   its feed started as process pid
 //   "!<graph> <n>"     n lines of the graph were dropped: the client fell behind
-//   "-<graph> <how>"   its feed ended: "exit <status>", "signal <number>", or
+//   "=<graph> <how>"   its feed ended: "exit <status>", "signal <number>", or
 //                      "taken-over <pid>" when a newer feed of the graph,
 //                      process pid, killed it
 // The response ends when every feed has ended. When the client goes away
@@ -147,7 +147,7 @@ struct feed_proc {
     bool reaped = false;
     int status = 0;
     bool killed = false;     // by this program
-    bool ended = false;      // its "-" line is queued
+    bool ended = false;      // its "=" line is queued
 };
 
 // The multiplexer: its feeds, the response on its way, the signal mask of its wait.
@@ -329,7 +329,7 @@ long registered_pid(const std::string &name)
     return pid;
 }
 
-// How f ended, as its "-" line says it.
+// How f ended, as its "=" line says it.
 std::string how_ended(const feed_proc &f)
 {
     if (WIFEXITED(f.status))
@@ -366,7 +366,7 @@ void reap(mux &m, double now)
     }
 }
 
-// Queues the "-" line of every feed that ended and whose lines are all queued.
+// Queues the "=" line of every feed that ended and whose lines are all queued.
 void report_ends(mux &m, double now)
 {
     for (std::size_t g = 0; g < m.feeds.size(); ++g) {
@@ -379,7 +379,7 @@ void report_ends(mux &m, double now)
         std::string line;
         if (f.lost > 0)
             line = "!" + f.name + " " + std::to_string(f.lost) + "\n";
-        line += "-" + f.name + " " + how_ended(f) + "\n";
+        line += "=" + f.name + " " + how_ended(f) + "\n";
         m.out.push(-1, line.data(), line.size());
         f.ended = true;
     }

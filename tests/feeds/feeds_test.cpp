@@ -194,8 +194,8 @@ TEST(Feeds, PlainFeedRequestTakesOneGraphOverAndTheOthersGoOn)
     child mux = env.start("k=0&g=" + env.graphs[0] + "," + env.graphs[1]);
     std::string text = read_to(mux, {limit_line(env.graphs[0]), limit_line(env.graphs[1])});
     child plain = env.start_feed(env.graphs[0], "dhle,60,0s");
-    text += read_to(mux, {"-" + env.graphs[0] + " "});
-    EXPECT_NE(text.find("\n-" + env.graphs[0] + " taken-over " + std::to_string(plain.pid()) + "\n"),
+    text += read_to(mux, {"=" + env.graphs[0] + " "});
+    EXPECT_NE(text.find("\n=" + env.graphs[0] + " taken-over " + std::to_string(plain.pid()) + "\n"),
               std::string::npos) << text;
     ASSERT_TRUE(b.put("10:00:05 77\n"));
     text += read_to(mux, {env.graphs[1] + " 10:00:05 77"});
@@ -271,7 +271,7 @@ TEST(Feeds, ClientThatFallsBehindLosesWholeLinesCounted)
             ++lines;
             live += l.rfind(g + " data-", 0) == 0;
         } else
-            EXPECT_TRUE(l[0] == '+' || l == "-" + g + " exit 0") << "unframed line: " << l;
+            EXPECT_TRUE(l[0] == '+' || l == "=" + g + " exit 0") << "unframed line: " << l;
     }
     EXPECT_GT(lost, 0);
     EXPECT_GT(live, 0);
