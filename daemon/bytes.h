@@ -17,4 +17,10 @@ inline uint32_t be32(const uint8_t *b)
            static_cast<uint32_t>(b[2]) << 8 | b[3];
 }
 
+// The 64-bit field at b, in host order; b need not be aligned.
+inline uint64_t be64(const uint8_t *b)
+{
+    return static_cast<uint64_t>(be32(b)) << 32 | be32(b + 4);
+}
+
 #endif

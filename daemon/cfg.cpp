@@ -1,12 +1,15 @@
 // The daemon's reading of the graph configuration file: the window and every graph record.
 #include "cfg.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <set>
 
+#include "bytes.h"
 #include "subred.h"
 
 int window_minutes = 0;
@@ -18,8 +21,6 @@ constexpr graph_kind kinds[] = {graph_kind::port, graph_kind::proto, graph_kind:
 
 // Larger files are refused rather than read into memory.
 constexpr std::size_t cfg_size_max = 1 << 20;
-// The feed holds dotted addresses in 20-character fields.
-constexpr std::size_t addr_max = 19;
 // A day of window keeps the bounded backlog (12 x window_minutes lines) well inside what a
 // pipe can be made to hold.
 constexpr int win_max = 1440;
@@ -85,19 +86,15 @@ std::string read_fields(graph &g, const std::vector<std::string> &tok, std::size
                    (proto ? "255" : "65535");
         ++i;
     } else {
-        for (std::size_t a = 0; a < n_addr; ++a)
-            if (tok[i + a].size() > addr_max)
-                return "address \"" + tok[i + a] + "\" longer than 19 characters";
         if (g.gk == graph_kind::net) {
             g.net = tok[i];
             g.netm = tok[i + 1];
-            if (net_belong(g.net.c_str(), g.net.c_str(), g.netm.c_str()) == 2 || !addr_form(g))
-                return "network \"" + g.net + "\" or mask \"" + g.netm + "\" is not a dotted address";
         } else {
             g.ip = tok[i];
-            if (ip_belong(g.ip.c_str(), g.ip.c_str()) == 2 || !addr_form(g))
-                return "host \"" + g.ip + "\" is not a dotted address";
         }
+        std::string fault = addr_form(g);
+        if (!fault.empty())
+            return fault;
         i += n_addr;
     }
     int *lim[] = {&g.min, &g.max, &g.thres};
@@ -133,7 +130,26 @@ bool any_above_255(const int oct[4])
     return oct[0] > 255 || oct[1] > 255 || oct[2] > 255 || oct[3] > 255;
 }
 
-}  // namespace
+// A dotted IPv4 text as subred reads it: four numbers, none above 255.
+bool quad(const std::string &text, int oct[4])
+{
+    return read_quad(text.c_str(), oct) && !any_above_255(oct);
+}
+
+// The top len bits of 32 set.
+uint32_t prefix32(int len)
+{
+    return len == 0 ? 0 : ~uint32_t{0} << (32 - len);
+}
+
+// The top len bits of 128 set.
+addr6 prefix128(int len)
+{
+    addr6 m;
+    m.hi = len == 0 ? 0 : len >= 64 ? ~uint64_t{0} : ~uint64_t{0} << (64 - len);
+    m.lo = len <= 64 ? 0 : ~uint64_t{0} << (128 - len);
+    return m;
+}
 
 // subred compares octet by octet: net n[i] == (m[i] & a[i]), host h[i] == a[i].
 // A packet's octet a is in 0..255, so m & a == (m & 0xff) & a for any mask
@@ -142,28 +158,76 @@ bool any_above_255(const int oct[4])
 // a = 7, -255 & 7 == 1 == 0x01 & 7. Either side is in 0..255, so a negative
 // network or host octet (e.g. "10.-1.0.0") equals no packet's octet and the
 // graph never matches. Octets above 255 are refused here, as subred refuses
-// them. So: net matches iff no network octet is negative and
-// (addr & mask_bits) == net_bits; ip iff no host octet is negative and
-// addr == ip_bits. Host bits set in the network ("192.168.1.5" under
-// "255.255.255.0") stay in net_bits and so match nothing, as in subred.
-bool addr_form(graph &g)
+// them. So a graph matches iff no network or host octet is negative and
+// (addr & mask_bits) == net_bits, with a full mask for a host. Host bits set
+// in a network under a dotted mask ("192.168.1.5" under "255.255.255.0") stay
+// in net_bits and so match nothing, as in subred.
+std::string addr4_form(graph &g, const std::string &addr, const std::string *mask)
 {
+    for (const std::string *t : {&addr, mask})
+        if (t && t->size() > addr4_text_max)
+            return "address \"" + *t + "\" longer than " + std::to_string(addr4_text_max) + " characters";
     int n[4], m[4];
-    if (g.gk == graph_kind::net) {
-        if (!read_quad(g.net.c_str(), n) || !read_quad(g.netm.c_str(), m) || any_above_255(n) ||
-            any_above_255(m))
-            return false;
-        g.net_bits = pack(n);
-        g.mask_bits = pack(m);
-    } else if (g.gk == graph_kind::ip) {
-        if (!read_quad(g.ip.c_str(), n) || any_above_255(n))
-            return false;
-        g.ip_bits = pack(n);
-    } else {
-        return false;
+    if (!quad(addr, n))
+        return (mask ? "network \"" : "host \"") + addr + "\" is neither a dotted IPv4 nor an IPv6 address";
+    uint32_t mask_bits = ~uint32_t{0};
+    if (mask) {
+        const std::string mask_fault = "mask \"" + *mask + "\" is neither a dotted mask nor a prefix length in 0..32";
+        int len = 0;
+        if (mask->find('.') != std::string::npos) {
+            if (!quad(*mask, m))
+                return mask_fault;
+            mask_bits = pack(m);
+        } else {
+            if (!number(*mask, 0, 32, len))
+                return mask_fault;
+            mask_bits = prefix32(len);
+            if ((pack(n) & ~mask_bits) != 0)
+                return "network \"" + addr + "\" has bits set past its prefix length " + *mask;
+        }
     }
+    g.v6 = false;
+    g.net_bits = pack(n);
+    g.mask_bits = mask_bits;
     g.never = any_negative(n);
-    return true;
+    return "";
+}
+
+// The IPv6 counterpart of addr4_form: addr an IPv6 text, mask a prefix length.
+std::string addr6_form(graph &g, const std::string &addr, const std::string *mask)
+{
+    if (addr.size() > addr6_text_max)
+        return "address \"" + addr + "\" longer than " + std::to_string(addr6_text_max) + " characters";
+    in6_addr a;
+    if (inet_pton(AF_INET6, addr.c_str(), &a) != 1)
+        return (mask ? "network \"" : "host \"") + addr + "\" is not an IPv6 address";
+    const addr6 net{be64(a.s6_addr), be64(a.s6_addr + 8)};
+    addr6 m{~uint64_t{0}, ~uint64_t{0}};
+    if (mask) {
+        int len = 0;
+        if (!number(*mask, 0, 128, len))
+            return "prefix length \"" + *mask + "\" is not a number in 0..128";
+        m = prefix128(len);
+        if ((net.hi & ~m.hi) != 0 || (net.lo & ~m.lo) != 0)
+            return "network \"" + addr + "\" has bits set past its prefix length " + *mask;
+    }
+    g.v6 = true;
+    g.net6 = net;
+    g.mask6 = m;
+    g.never = false;
+    return "";
+}
+
+}  // namespace
+
+std::string addr_form(graph &g)
+{
+    const bool net = g.gk == graph_kind::net;
+    if (!net && g.gk != graph_kind::ip)
+        return "graph of kind " + std::string(graph_kind_word(g.gk)) + " has no address";
+    const std::string &addr = net ? g.net : g.ip;
+    const std::string *mask = net ? &g.netm : nullptr;
+    return addr.find(':') != std::string::npos ? addr6_form(g, addr, mask) : addr4_form(g, addr, mask);
 }
 
 const char *graph_kind_word(graph_kind k)

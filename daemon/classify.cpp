@@ -8,30 +8,165 @@
 
 namespace {
 
-// Ethernet, with any number of 802.1Q/802.1ad tags; frames other than IPv4
-// are not counted.
-bool parse_ether(const uint8_t *b, uint32_t caplen, pkt &p)
+// Which IP version a link layer says follows its header.
+enum class ipver { none, v4, v6, any };
+
+bool vlan_type(uint16_t type)
 {
-    uint32_t off = 12;
-    while (caplen >= off + 2) {
-        uint16_t type = be16(b + off);
-        if (type == 0x0800)
-            return parse_ip(b + off + 2, caplen - off - 2, p);
-        if (type != 0x8100 && type != 0x88a8 && type != 0x9100)
-            return false;
-        off += 4;
-    }
-    return false;
+    return type == 0x8100 || type == 0x88a8 || type == 0x9100;
 }
 
-// The null link layer's family word is in the capturing host's byte order,
-// so both orders of AF_INET (2) are taken.
-bool parse_null(const uint8_t *b, uint32_t caplen, pkt &p)
+// More 802.1Q/802.1ad tags than a frame has in practice (QinQ has two).
+constexpr int tags_max = 4;
+
+// The EtherType at b + type_at names what starts at off; VLAN tags there
+// (tag control, then the inner EtherType) are stepped over, moving off.
+ipver ethertype(const uint8_t *b, uint32_t caplen, uint32_t type_at, uint32_t &off)
 {
-    if (caplen < 4)
+    if (caplen < type_at + 2)
+        return ipver::none;
+    uint16_t type = be16(b + type_at);
+    for (int tags = 0; vlan_type(type); ++tags) {
+        if (tags == tags_max || caplen < off + 4)
+            return ipver::none;
+        type = be16(b + off + 2);
+        off += 4;
+    }
+    return type == 0x0800 ? ipver::v4 : type == 0x86dd ? ipver::v6 : ipver::none;
+}
+
+// An address family of the loopback link layers: AF_INET is 2 everywhere,
+// AF_INET6 is 10, 24, 28 or 30 depending on the system that captured.
+ipver family(uint32_t f)
+{
+    if (f == 2)
+        return ipver::v4;
+    return f == 10 || f == 24 || f == 28 || f == 30 ? ipver::v6 : ipver::none;
+}
+
+// Sets off to where the IP packet of a frame of link type dlt starts and
+// returns the version the link layer announces.
+ipver link_header(int dlt, const uint8_t *b, uint32_t caplen, uint32_t &off)
+{
+    switch (dlt) {
+    case DLT_EN10MB:
+        off = 14;
+        return ethertype(b, caplen, 12, off);
+    case DLT_LINUX_SLL:
+        // 16-byte cooked header, protocol type in its last two bytes.
+        off = 16;
+        return ethertype(b, caplen, 14, off);
+    case DLT_LINUX_SLL2:
+        // 20-byte cooked header, protocol type first.
+        off = 20;
+        return ethertype(b, caplen, 0, off);
+    case DLT_RAW:
+        off = 0;
+        return ipver::any;
+    case DLT_IPV4:
+        off = 0;
+        return ipver::v4;
+    case DLT_IPV6:
+        off = 0;
+        return ipver::v6;
+    case DLT_NULL:
+    case DLT_LOOP: {
+        if (caplen < 4)
+            return ipver::none;
+        off = 4;
+        // The null layer's family word is in the capturing host's byte order,
+        // so both orders are taken (the two sets of values do not overlap);
+        // the loop layer's is in network order.
+        ipver v = family(be32(b));
+        const uint32_t swapped = b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
+        return v != ipver::none || dlt == DLT_LOOP ? v : family(swapped);
+    }
+    default:
+        return ipver::none;
+    }
+}
+
+// Ports and SYN of a TCP or UDP header at b + off, as far as it was captured.
+void transport(const uint8_t *b, uint32_t caplen, uint32_t off, pkt &p)
+{
+    if ((p.proto != 6 && p.proto != 17) || caplen < off + 4)
+        return;
+    p.ports = true;
+    p.sport = be16(b + off);
+    p.dport = be16(b + off + 2);
+    // Flags byte: SYN is 0x02, ACK 0x10.
+    if (p.proto == 6 && caplen >= off + 14)
+        p.syn = (b[off + 13] & 0x12) == 0x02;
+}
+
+bool parse_ip4(const uint8_t *b, uint32_t caplen, pkt &p)
+{
+    if (caplen < 20 || b[0] >> 4 != 4)
         return false;
-    bool inet = (b[0] == 2 && b[1] == 0 && b[2] == 0 && b[3] == 0) || be32(b) == 2;
-    return inet && parse_ip(b + 4, caplen - 4, p);
+    uint32_t hl = (b[0] & 0x0f) * 4u;
+    if (hl < 20)
+        return false;
+    p = pkt{};
+    p.has_proto = true;
+    p.proto = b[9];
+    p.src = be32(b + 12);
+    p.dst = be32(b + 16);
+    // Only the first fragment carries the transport header.
+    if ((be16(b + 6) & 0x1fff) == 0)
+        transport(b, caplen, hl, p);
+    return true;
+}
+
+// IPv6 extension headers that stand between the fixed header and the upper
+// layer: hop-by-hop options, routing, fragment, destination options.
+bool extension(uint8_t next)
+{
+    return next == 0 || next == 43 || next == 44 || next == 60;
+}
+
+// More extension headers than a sound packet has (each once, destination
+// options twice), so a crafted chain costs little.
+constexpr int ext_max = 8;
+
+bool parse_ip6(const uint8_t *b, uint32_t caplen, pkt &p)
+{
+    if (caplen < 40 || b[0] >> 4 != 6)
+        return false;
+    p = pkt{};
+    p.v6 = true;
+    p.src6 = {be64(b + 8), be64(b + 16)};
+    p.dst6 = {be64(b + 24), be64(b + 32)};
+    uint8_t next = b[6];
+    uint32_t off = 40;
+    for (int n = 0; extension(next); ++n) {
+        // A chain cut short or too long leaves the protocol unknown: the
+        // packet counts for its addresses only.
+        if (n == ext_max || caplen < off + 8)
+            return true;
+        const uint8_t *h = b + off;
+        const bool fragment = next == 44;
+        next = h[0];
+        if (!fragment) {
+            off += (h[1] + 1u) * 8;
+        } else if ((be16(h + 2) & 0xfff8) == 0) {
+            off += 8;
+        } else {
+            // A later fragment: the upper layer's protocol, but no header of it.
+            p.has_proto = true;
+            p.proto = next;
+            return true;
+        }
+    }
+    p.has_proto = true;
+    p.proto = next;
+    transport(b, caplen, off, p);
+    return true;
+}
+
+// Whether a lies in the network of t.
+bool in6(const addr6 &a, const net6_test &t)
+{
+    return (a.hi & t.mask.hi) == t.net.hi && (a.lo & t.mask.lo) == t.net.lo;
 }
 
 }  // namespace
@@ -77,8 +212,12 @@ bool index_graphs(const std::vector<graph> &gs, count_index &ix, std::string &er
             break;
         case graph_kind::net:
         case graph_kind::ip:
-            if (!g.never)
-                out.addr.push_back(i);
+            if (g.never)
+                break;
+            if (g.v6)
+                out.addr6.push_back({g.net6, g.mask6, i});
+            else
+                out.addr4.push_back({g.net_bits, g.mask_bits, i});
             break;
         }
         if (!ok) {
@@ -97,12 +236,14 @@ bool index_graphs(const std::vector<graph> &gs, count_index &ix, std::string &er
 bool link_known(int dlt)
 {
     switch (dlt) {
-    case DLT_NULL:
     case DLT_EN10MB:
-    case DLT_RAW:
-    case DLT_IPV4:
     case DLT_LINUX_SLL:
     case DLT_LINUX_SLL2:
+    case DLT_RAW:
+    case DLT_IPV4:
+    case DLT_IPV6:
+    case DLT_NULL:
+    case DLT_LOOP:
         return true;
     default:
         return false;
@@ -111,62 +252,33 @@ bool link_known(int dlt)
 
 bool parse_ip(const uint8_t *b, uint32_t caplen, pkt &p)
 {
-    if (caplen < 20 || b[0] >> 4 != 4)
-        return false;
-    uint32_t hl = (b[0] & 0x0f) * 4u;
-    if (hl < 20)
-        return false;
-    p = pkt{};
-    p.proto = b[9];
-    p.src = be32(b + 12);
-    p.dst = be32(b + 16);
-    // Only the first fragment carries the transport header.
-    bool first = (be16(b + 6) & 0x1fff) == 0;
-    if (first && (p.proto == 6 || p.proto == 17) && caplen >= hl + 4) {
-        p.ports = true;
-        p.sport = be16(b + hl);
-        p.dport = be16(b + hl + 2);
-        // Flags byte: SYN is 0x02, ACK 0x10.
-        if (p.proto == 6 && caplen >= hl + 14)
-            p.syn = (b[hl + 13] & 0x12) == 0x02;
-    }
-    return true;
+    return caplen > 0 && (b[0] >> 4 == 6 ? parse_ip6(b, caplen, p) : parse_ip4(b, caplen, p));
 }
 
 bool parse_frame(int dlt, const uint8_t *b, uint32_t caplen, pkt &p)
 {
-    switch (dlt) {
-    case DLT_NULL:
-        return parse_null(b, caplen, p);
-    case DLT_EN10MB:
-        return parse_ether(b, caplen, p);
-    case DLT_RAW:
-    case DLT_IPV4:
-        return parse_ip(b, caplen, p);
-    case DLT_LINUX_SLL:
-        // 16-byte cooked header, protocol type in its last two bytes.
-        return caplen >= 16 && be16(b + 14) == 0x0800 && parse_ip(b + 16, caplen - 16, p);
-    case DLT_LINUX_SLL2:
-        // 20-byte cooked header, protocol type first.
-        return caplen >= 20 && be16(b) == 0x0800 && parse_ip(b + 20, caplen - 20, p);
-    default:
+    uint32_t off = 0;
+    const ipver v = link_header(dlt, b, caplen, off);
+    if (v == ipver::none || off > caplen)
         return false;
-    }
+    const uint8_t *ip = b + off;
+    const uint32_t n = caplen - off;
+    const bool ok = v == ipver::v4 ? parse_ip4(ip, n, p) : v == ipver::v6 ? parse_ip6(ip, n, p) : parse_ip(ip, n, p);
+    if (ok)
+        p.link = off;
+    return ok;
 }
 
-bool belongs(const graph &g, uint32_t addr)
-{
-    if (g.never)
-        return false;
-    return g.gk == graph_kind::net ? (addr & g.mask_bits) == g.net_bits : g.gk == graph_kind::ip && addr == g.ip_bits;
-}
-
-void classify(const count_index &ix, const pkt &p, std::vector<graph> &gs)
+void classify(const count_index &ix, const pkt &p, uint32_t size, std::vector<graph> &gs)
 {
     if (gs.size() != ix.size)
         return;
-    auto one = [&gs](uint32_t g) { ++gs[g].count; };
-    ix.proto.each(p.proto, one);
+    auto one = [&gs, size](uint32_t g) {
+        ++gs[g].count;
+        gs[g].bytes += size;
+    };
+    if (p.has_proto)
+        ix.proto.each(p.proto, one);
     if (p.ports) {
         // A graph whose port is both ends counts the packet once.
         ix.port.each(p.sport, one);
@@ -175,14 +287,21 @@ void classify(const count_index &ix, const pkt &p, std::vector<graph> &gs)
         if (p.syn)
             ix.sock.each(p.dport, one);
     }
-    for (uint32_t i : ix.addr)
-        if (belongs(gs[i], p.src) || belongs(gs[i], p.dst))
-            ++gs[i].count;
+    if (p.v6) {
+        for (const net6_test &t : ix.addr6)
+            if (in6(p.src6, t) || in6(p.dst6, t))
+                one(t.g);
+    } else {
+        for (const net4_test &t : ix.addr4)
+            if ((p.src & t.mask) == t.net || (p.dst & t.mask) == t.net)
+                one(t.g);
+    }
 }
 
-void count_frame(const count_index &ix, int dlt, const uint8_t *bytes, uint32_t caplen, std::vector<graph> &gs)
+void count_frame(const count_index &ix, int dlt, const uint8_t *bytes, uint32_t caplen, uint32_t len,
+                 std::vector<graph> &gs)
 {
     pkt p;
     if (parse_frame(dlt, bytes, caplen, p))
-        classify(ix, p, gs);
+        classify(ix, p, len > p.link ? len - p.link : 0, gs);
 }

@@ -35,7 +35,7 @@ struct counting {
 void on_frame(u_char *user, const struct pcap_pkthdr *h, const u_char *bytes)
 {
     auto *c = reinterpret_cast<counting *>(user);
-    count_frame(*c->ix, c->dlt, bytes, h->caplen, *c->gs);
+    count_frame(*c->ix, c->dlt, bytes, h->caplen, h->len, *c->gs);
 }
 
 // Why pcap_activate failed, in words for the admin.

@@ -33,6 +33,10 @@ for g in port8080 proto-icmp proto-tcp ip-localhost net-loopback; do
   [ "$(stat -c %A "$work/t/cgi/$g.fifo")" = prw-r--r-- ] && pass || fail "default.fifo.$g" "$(stat -c %A "$work/t/cgi/$g.fifo")"
 done
 
+# IPv6 hosts and networks and prefix lengths are taken.
+printf 'window 5\nnet-lab 10.0.0.0 8 0 1 1\nnet6-lab fd77:: 64 0 1 1\nip6-host 2001:0db8:0:0:0:0:0:1 0 1 1\n' >"$work/v6.cfg"
+prepare='' run "$work/v6.cfg" && [ -p "$work/t/cgi/ip6-host.fifo" ] && pass || fail ipv6 "$(cat "$work/out")"
+
 # A reinstall keeps a pipe that exists (the daemon may hold unread lines in
 # it) and drops feed links of graphs that left the configuration, but no
 # other file.
@@ -67,14 +71,18 @@ no-graph|window 5\n|holds no graph
 no-kind|window 5\nhttp80 80 0 1 1\n|graph http80 names no kind (port, proto, sock, net or ip)
 two-kinds|window 5\nportnet 80 0 1 1\n|graph portnet names more than one kind (port and net)
 too-long|window 5\nport-of-the-web 80 0 1 1\n|graph name port-of-the-web is longer than 12 characters
-bad-char|window 5\nport/80 80 0 1 1\n|holds a character other than letters, digits, . _ - and white space
+bad-char|window 5\nport/80 80 0 1 1\n|holds a character other than letters, digits, . _ - : and white space
 twice|window 5\nport80 80 0 1 1\nport80 81 0 1 1\n|graph port80 appears twice
 short-record|window 5\nport80 80 0 1\n|graph port80: the file ends inside its record
 short-net|window 5\nnet-a 10.0.0.0 255.0.0.0 0 1\n|graph net-a: the file ends inside its record
 bad-port|window 5\nport80 http 0 1 1\n|graph port80: http is not a port number
 bad-limit|window 5\nsock80 80 0 x 1\n|graph sock80: x is not a number (min, max, thres)
-bad-address|window 5\nip-a 10.0.0 0 1 1\n|graph ip-a: 10.0.0 is not a dotted address
-bad-mask|window 5\nnet-a 10.0.0.0 255.0 0 1 1\n|graph net-a: 255.0 is not a dotted address
+bad-address|window 5\nip-a 10.0.0 0 1 1\n|graph ip-a: 10.0.0 is neither a dotted IPv4 nor an IPv6 address
+bad-mask|window 5\nnet-a 10.0.0.0 255.0 0 1 1\n|graph net-a: 255.0 is neither a dotted mask nor a prefix length in 0..32
+long-prefix|window 5\nnet-a 10.0.0.0 33 0 1 1\n|graph net-a: 33 is neither a dotted mask nor a prefix length in 0..32
+bad-ipv6|window 5\nip6-a fd77::g 0 1 1\n|graph ip6-a: fd77::g is neither a dotted IPv4 nor an IPv6 address
+ipv6-mask|window 5\nnet6-a fd77:: ffff:: 0 1 1\n|graph net6-a: ffff:: is not a prefix length in 0..128
+long-prefix6|window 5\nnet6-a fd77:: 129 0 1 1\n|graph net6-a: 129 is not a prefix length in 0..128
 EOF
 
 # A file where a pipe belongs is refused rather than replaced.

@@ -21,9 +21,12 @@ char cfg_path[64];
 bool sound(const graph &g)
 {
     graph_kind k;
+    auto fits = [](const std::string &a) {
+        return a.size() <= (a.find(':') == std::string::npos ? addr4_text_max : addr6_text_max);
+    };
     return !g.name.empty() && g.name.size() <= graph_name_max && g.name[0] != '.' &&
-           g.name.find('/') == std::string::npos && graph_kind_of(g.name, k) && k == g.gk && g.net.size() <= 19 &&
-           g.netm.size() <= 19 && g.ip.size() <= 19;
+           g.name.find('/') == std::string::npos && graph_kind_of(g.name, k) && k == g.gk && fits(g.net) &&
+           g.netm.size() <= addr4_text_max && fits(g.ip);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus of the configuration, sample-line and packet fuzz targets.
+"""Writes the seed corpus of the configuration, sample-line, packet and frame fuzz targets.
 
 Run from anywhere: python3 fuzz/seeds.py. The files land in fuzz/corpus/<target>/.
 """
@@ -48,6 +48,8 @@ put("cfg", "badport", "window 1\nport80 70000 0 1 2\n")
 put("cfg", "twice", "window 1\nport80 80 0 1 2\nport80 80 0 1 2\n")
 put("cfg", "badaddr", "window 1\nnetx 10.0.0 255.0.0.0 0 1 2\n")
 put("cfg", "cut", "window 1\nip-h 127.0.0.1 0 1\n")
+put("cfg", "ipv6", "window 5\nnet-lab 10.0.0.0 8 0 100 50\nnet6-lab fd77:: 64 0 1000 800\n"
+                   "ip6-host 2001:db8::1 0 10 5\nnet6-x fd77::1 64 0 1 1\n")
 
 # The feed's stream: window byte, history byte (0: full window), then
 # samples of a gap byte and a line.
@@ -79,3 +81,26 @@ put("loopline", "tcp", bytes([7]) + struct.pack("!I", len(tcp)) + tcp)
 put("loopline", "ns", bytes([2]) + struct.pack("!I", 40) + frame(6, bytes(20)))
 put("loopline", "af24", bytes([6]) + struct.pack("!I", 1500) + frame(24, ipv4(1, bytes(8)))[:30])
 put("loopline", "short", bytes([2]) + struct.pack("!I", 2) + b"\x02\x00")
+
+
+# Captured frames: a byte choosing the link type (the order of frame_fuzz.cpp's
+# table), then the frame.
+def ipv6(nh, payload, src=b"\xfd\x77" + bytes(13) + b"\x01", dst=b"\xfd\x77" + bytes(13) + b"\x02"):
+    return struct.pack("!IHBB", 0x60000000, len(payload), nh, 64) + src + dst + payload
+
+
+def tcp_hdr(sport, dport, flags):
+    return struct.pack("!HHIIBBHHH", sport, dport, 1, 0, 0x50, flags, 8192, 0, 0)
+
+
+macs = bytes(range(12))
+tag = b"\x81\x00\x00\x07"
+cooked = b"\x00\x00\x00\x01\x00\x06" + bytes(8)
+put("frame", "ether4", bytes([0]) + macs + b"\x08\x00" + ipv4(6, tcp_hdr(40000, 80, 2)))
+put("frame", "vlan6", bytes([0]) + macs + tag + b"\x86\xdd" + ipv6(0, bytes([6, 0]) + bytes(6) + tcp_hdr(1, 80, 2)))
+put("frame", "cooked6frag", bytes([1]) + cooked + b"\x86\xdd" + ipv6(44, struct.pack("!BBHI", 17, 0, 0x0009, 7) + udp(80, b"x")))
+put("frame", "cooked2", bytes([2]) + b"\x08\x00" + bytes(18) + ipv4(17, udp(53, b"q")))
+put("frame", "raw6icmp", bytes([3]) + ipv6(58, bytes([128, 0, 0, 0, 0, 0, 0, 0])))
+put("frame", "null6", bytes([6]) + struct.pack("<I", 10) + ipv6(17, udp(80, b"")))
+put("frame", "loop4", bytes([7]) + struct.pack(">I", 2) + ipv4(1, bytes(8)))
+put("frame", "chain", bytes([5]) + ipv6(60, bytes([60, 0]) + bytes(6) + bytes([0, 9]) + bytes(6))[:70])

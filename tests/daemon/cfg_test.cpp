@@ -1,6 +1,8 @@
 // Tests of the daemon's reading of the configuration file.
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 #include "cfg.h"
 #include "frames.h"
 
@@ -43,6 +45,42 @@ TEST(LoadGraphs, LoadsWindowAndRecordsOfAllFiveKinds)
     EXPECT_EQ(i.gk, graph_kind::ip);
     EXPECT_EQ(i.ip, "127.0.0.1");
     EXPECT_EQ(i.thres, 50);
+}
+
+TEST(LoadGraphs, AddressesAreIpv4OrIpv6AndMasksDottedOrPrefixLengths)
+{
+    ASSERT_EQ(load("window 5 net6-lab fd77:: 64 0 1000 800 ip6-host 2001:0db8:0000:0000:0000:0000:0000:0001 0 1 1\n"
+                   "net-lab 10.0.0.0 8 0 100 50 net-all 0.0.0.0 0 0 1 1 net6-all :: 0 0 1 1 net6-one fd77::1 128 0 1 1\n"
+                   "net-mask 192.168.0.0 255.255.0.0 0 1 1 ip-host 10.0.0.1 0 1 1"),
+              "");
+    const uint64_t all = ~uint64_t{0};
+    const struct {
+        bool v6;
+        uint32_t net, mask;
+        addr6 net6, mask6;
+    } want[] = {
+        {true, 0, 0, {0xfd77000000000000, 0}, {all, 0}},
+        {true, 0, 0, {0x20010db800000000, 1}, {all, all}},
+        {false, 0x0a000000, 0xff000000, {}, {}},
+        {false, 0, 0, {}, {}},
+        {true, 0, 0, {0, 0}, {0, 0}},
+        {true, 0, 0, {0xfd77000000000000, 1}, {all, all}},
+        {false, 0xc0a80000, 0xffff0000, {}, {}},
+        {false, 0x0a000001, 0xffffffff, {}, {}},
+    };
+    ASSERT_EQ(graphs.size(), std::size(want));
+    for (std::size_t i = 0; i < graphs.size(); ++i) {
+        const graph &g = graphs[i];
+        EXPECT_EQ(g.v6, want[i].v6) << g.name;
+        EXPECT_EQ(g.net_bits, want[i].net) << g.name;
+        EXPECT_EQ(g.mask_bits, want[i].mask) << g.name;
+        EXPECT_EQ(g.net6.hi, want[i].net6.hi) << g.name;
+        EXPECT_EQ(g.net6.lo, want[i].net6.lo) << g.name;
+        EXPECT_EQ(g.mask6.hi, want[i].mask6.hi) << g.name;
+        EXPECT_EQ(g.mask6.lo, want[i].mask6.lo) << g.name;
+    }
+    EXPECT_EQ(graphs[1].ip, "2001:0db8:0000:0000:0000:0000:0000:0001");
+    EXPECT_EQ(graphs[0].netm, "64");
 }
 
 TEST(LoadGraphs, KindIsTheLastKeywordInTableOrder)
@@ -89,8 +127,26 @@ TEST(LoadGraphs, BadFilesGiveOneLineNamingFileAndProblem)
          "traxel.cfg: record 1 (port80): threshold \"2147483648\" is not a number in -2147483648..2147483647"},
         {"window 5 port80 80 0 1", "traxel.cfg: record 1 (port80): the file ends inside the record"},
         {"window 5 lonet 127.0.0.0 255.0.0.300 0 1 1",
-         "traxel.cfg: record 1 (lonet): network \"127.0.0.0\" or mask \"255.0.0.300\" is not a dotted address"},
-        {"window 5 localip localhost 0 1 1", "traxel.cfg: record 1 (localip): host \"localhost\" is not a dotted address"},
+         "traxel.cfg: record 1 (lonet): mask \"255.0.0.300\" is neither a dotted mask nor a prefix length in 0..32"},
+        {"window 5 lonet 127.0.0 8 0 1 1",
+         "traxel.cfg: record 1 (lonet): network \"127.0.0\" is neither a dotted IPv4 nor an IPv6 address"},
+        {"window 5 lonet 127.0.0.0 33 0 1 1",
+         "traxel.cfg: record 1 (lonet): mask \"33\" is neither a dotted mask nor a prefix length in 0..32"},
+        {"window 5 lonet 127.0.0.1 8 0 1 1",
+         "traxel.cfg: record 1 (lonet): network \"127.0.0.1\" has bits set past its prefix length 8"},
+        {"window 5 localip localhost 0 1 1",
+         "traxel.cfg: record 1 (localip): host \"localhost\" is neither a dotted IPv4 nor an IPv6 address"},
+        {"window 5 ip6 fd77::zz 0 1 1", "traxel.cfg: record 1 (ip6): host \"fd77::zz\" is not an IPv6 address"},
+        {"window 5 ip6 1111:2222:3333:4444:5555:6666:777.777.777.7777 0 1 1",
+         "traxel.cfg: record 1 (ip6): address \"1111:2222:3333:4444:5555:6666:777.777.777.7777\" longer than 45 "
+         "characters"},
+        {"window 5 net6 fd77::/64 64 0 1 1", "traxel.cfg: record 1 (net6): network \"fd77::/64\" is not an IPv6 address"},
+        {"window 5 net6 fd77:: 129 0 1 1",
+         "traxel.cfg: record 1 (net6): prefix length \"129\" is not a number in 0..128"},
+        {"window 5 net6 fd77:: ffff:ffff:: 0 1 1",
+         "traxel.cfg: record 1 (net6): prefix length \"ffff:ffff::\" is not a number in 0..128"},
+        {"window 5 net6 fd77::1 64 0 1 1",
+         "traxel.cfg: record 1 (net6): network \"fd77::1\" has bits set past its prefix length 64"},
         {"window 5 localip 127.000000000000000.0.1 0 1 1",
          "traxel.cfg: record 1 (localip): address \"127.000000000000000.0.1\" longer than 19 characters"},
         {"window 5 traffic 1 2 3 4", "traxel.cfg: record 1 (traffic): name holds none of the words port, proto, sock, net, ip"},

@@ -43,6 +43,46 @@ bytes ipv4(uint8_t proto, const char *src, const char *dst, const bytes &payload
     return b;
 }
 
+bytes ipv6(uint8_t next, const char *src, const char *dst, const bytes &payload)
+{
+    bytes b = {0x60, 0, 0, 0};
+    put16(b, static_cast<uint16_t>(payload.size()));
+    b.push_back(next);
+    b.push_back(64);
+    for (const char *text : {src, dst}) {
+        in6_addr a;
+        if (inet_pton(AF_INET6, text, &a) != 1)
+            throw std::runtime_error(std::string("bad address ") + text);
+        b.insert(b.end(), a.s6_addr, a.s6_addr + 16);
+    }
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+
+bytes ext6(uint8_t next, uint8_t len8)
+{
+    bytes b((len8 + 1u) * 8, 0);
+    b[0] = next;
+    b[1] = len8;
+    return b;
+}
+
+bytes frag6(uint8_t next, uint16_t offset)
+{
+    bytes b = {next, 0};
+    put16(b, static_cast<uint16_t>(offset << 3 | 1));
+    b.insert(b.end(), 4, 0);  // identification
+    return b;
+}
+
+bytes join(std::initializer_list<bytes> parts)
+{
+    bytes b;
+    for (const bytes &p : parts)
+        b.insert(b.end(), p.begin(), p.end());
+    return b;
+}
+
 bytes tcp(uint16_t sport, uint16_t dport, uint8_t flags)
 {
     bytes b;
@@ -73,30 +113,6 @@ bytes null_frame(uint32_t family, const bytes &packet)
     bytes b(4);
     std::memcpy(b.data(), &family, 4);
     b.insert(b.end(), packet.begin(), packet.end());
-    return b;
-}
-
-bytes frame(int dlt, const bytes &ip)
-{
-    bytes b;
-    switch (dlt) {
-    case DLT_EN10MB:
-        b = {0, 1, 2, 3, 4, 5, 0, 1, 2, 3, 4, 6, 0x08, 0x00};
-        break;
-    case DLT_LINUX_SLL:
-        b = {0, 0, 0, 1, 0, 6, 0, 1, 2, 3, 4, 5, 0, 0, 0x08, 0x00};
-        break;
-    case DLT_LINUX_SLL2:
-        b = {0x08, 0x00, 0, 0, 0, 0, 0, 1, 0, 1, 0, 6, 0, 1, 2, 3, 4, 5, 0, 0};
-        break;
-    case DLT_RAW:
-        break;
-    case DLT_NULL:
-        return null_frame(2, ip);
-    default:
-        throw std::runtime_error("no frame for link type " + std::to_string(dlt));
-    }
-    b.insert(b.end(), ip.begin(), ip.end());
     return b;
 }
 

@@ -3,6 +3,7 @@
 #define TRAXEL_TEST_FRAMES_H
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -14,14 +15,20 @@ inline constexpr uint8_t syn = 0x02, ack = 0x10;
 // An IPv4 packet (20-byte header, no options) from src to dst, dotted text,
 // carrying payload; frag is the fragment offset in 8-byte units.
 bytes ipv4(uint8_t proto, const char *src, const char *dst, const bytes &payload, uint16_t frag = 0);
+// An IPv6 packet from src to dst, IPv6 text, whose fixed header names next
+// and which carries payload (extension headers included).
+bytes ipv6(uint8_t next, const char *src, const char *dst, const bytes &payload);
+// An IPv6 extension header naming next, (len8 + 1) x 8 bytes long.
+bytes ext6(uint8_t next, uint8_t len8 = 0);
+// An IPv6 fragment header naming next, at offset (8-byte units), more to come.
+bytes frag6(uint8_t next, uint16_t offset);
 // A 20-byte TCP header with the flags given.
 bytes tcp(uint16_t sport, uint16_t dport, uint8_t flags);
 // A UDP header and its payload.
 bytes udp(uint16_t sport, uint16_t dport, const bytes &payload);
+// The byte strings of parts, one after the other.
+bytes join(std::initializer_list<bytes> parts);
 
-// The packet wrapped for a link type (a DLT_ value of libpcap): Ethernet,
-// Linux cooked v1 and v2, raw IP, or the null link layer with family 2.
-bytes frame(int dlt, const bytes &ip);
 // A null link-layer frame: the family word in host byte order, then packet.
 bytes null_frame(uint32_t family, const bytes &packet);
 
