@@ -4,6 +4,7 @@
 #include "read_cfg.h"
 #include "startup.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -16,6 +17,7 @@ int data;
 namespace {
 
 constexpr int interval = 5;  // seconds between two samples
+constexpr int max_late_bound = 2;  // seconds; the bound of win 5
 
 // The time lines show a stamp as an unsigned number.
 unsigned long as_unsigned(std::int32_t t)
@@ -142,8 +144,12 @@ void parse_sample(const char *line)
 bool late_read(std::int32_t t1, std::int32_t t2)
 {
     // win 5 gives a bound of 2 s: stamps 10 and 13 are 3 apart, so the read
-    // at 13 waited for the daemon.
-    return static_cast<std::int64_t>(t2) - t1 > win / 2;
+    // at 13 waited for the daemon. A longer window keeps the bound at 2 s: a
+    // read that waits for a sample waits up to 5 s, so a bound of win / 2
+    // (5 s for win 10, 15 s for win 30) would take every live sample for
+    // backlog and hold the limits back until a whole window had passed.
+    const int bound = std::min(win / 2, max_late_bound);
+    return static_cast<std::int64_t>(t2) - t1 > bound;
 }
 
 int feed_stream(feed_io &io, const char *name, FILE *out)

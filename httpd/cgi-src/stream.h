@@ -34,7 +34,8 @@ extern int data;
 void parse_sample(const char *line);
 
 // True when a read at t2 had to wait for the daemon after a read at t1: the
-// gap is over win / 2 seconds. A clock stepped back is never late.
+// gap is over win / 2 seconds, at most 2 (win 5 and longer windows: 2 s,
+// win 3: 1 s). A clock stepped back is never late.
 bool late_read(std::int32_t t1, std::int32_t t2);
 
 // Replays the waiting samples as history (k seconds of it, or a full window

@@ -6,11 +6,14 @@
 #include <chrono>
 #include <csignal>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -78,6 +81,36 @@ TEST(Plotfeed, EmptyPipeTakesFirstTimePath)
                   "PERO-ES-1a-VEZ\ndata1-1\n@eth0 -5 1\ndata2-2\neth0 2\n\n" +
                   limit_lines(c.graph) + "data-3\neth0 3\n\n");
     EXPECT_TRUE(exited_with(r.status, 0));
+}
+
+TEST(Plotfeed, LongWindowsOnEmptyPipeReachLimitsBeforeThirdSample)
+{
+    // The daemon's interval apart, the second sample had to wait for it, so
+    // the limits follow it at once. Both windows run at the same time.
+    const int windows[] = {10, 30};
+    const std::string queries[] = {"dhle,60,600s", "dhle,60,1800s"};
+    std::vector<feed_case> feeds(2);
+    std::vector<std::future<feed_result>> runs;
+    for (size_t i = 0; i < feeds.size(); ++i) {
+        feed_case &c = feeds[i];
+        c.graph = unique_graph("port", static_cast<char>('A' + i));
+        c.cfg = "window " + std::to_string(windows[i]) + "\n" + c.graph + " 80 0 1000 800\n";
+        c.query = queries[i].c_str();
+        c.steps = {{"SEGUNDOS", 0, "eth0 1\n"},
+                   {"COMI-1-DATO", 5000, "eth0 2\n"},
+                   {"COMI-2do-DATO", 5000, "eth0 3\n"}};
+        runs.push_back(std::async(std::launch::async, run_feed, std::cref(c)));
+    }
+    for (size_t i = 0; i < feeds.size(); ++i) {
+        SCOPED_TRACE(windows[i]);
+        const feed_result r = runs[i].get();
+        const std::string w = std::to_string(windows[i]);
+        EXPECT_EQ(mask_times(r.out, r.started, r.ended),
+                  startup_lines(windows[i] * 60, r.pid) + "SON-" +
+                      std::to_string(windows[i] * 60) + "-SEGUNDOS\ntime1-T\nCOMI-1-DATO\ntime2-T\nCOMI-2do-DATO\n"
+                      "PERO-ES-1a-VEZ\ndata1-1\n@eth0 -" + w + " 1\ndata2-2\neth0 2\n\n" +
+                      limit_lines(feeds[i].graph) + "data-3\neth0 3\n\n");
+    }
 }
 
 TEST(Plotfeed, LateReadAfterBacklogRescales)

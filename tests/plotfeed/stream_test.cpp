@@ -110,8 +110,9 @@ struct first_time_case {
 
 TEST(Stream, LateSecondReadTakesFirstTimePath)
 {
-    // With win 10 the bound is 5 s, so only a gap of 6 s or more is late.
-    const first_time_case cases[] = {{5, 5, "@eth0 -5 1\n"}, {10, 6, "@eth0 -10 1\n"}};
+    // Longer windows keep the bound of 2 s: a gap of 3 s is late.
+    const first_time_case cases[] = {
+        {5, 5, "@eth0 -5 1\n"}, {10, 3, "@eth0 -10 1\n"}, {30, 5, "@eth0 -30 1\n"}};
     for (const first_time_case &c : cases) {
         SCOPED_TRACE(c.win);
         scripted_io io;
@@ -266,14 +267,18 @@ struct late_case {
     bool late;
 };
 
-TEST(LateRead, GapOverHalfWindowIsLate)
+TEST(LateRead, GapOverHalfWindowAtMostTwoSecondsIsLate)
 {
     const late_case cases[] = {
         {5, 10, 12, false},
         {5, 10, 13, true},
         {5, 10, 9, false},  // a clock stepped back
-        {10, 0, 5, false},
-        {10, 0, 6, true},
+        {10, 0, 2, false},
+        {10, 0, 3, true},
+        {30, 0, 3, true},
+        {4, 0, 2, false},
+        {3, 0, 1, false},
+        {3, 0, 2, true},
         {1, 0, 1, true},
         {1, 0, 0, false},
         {5, INT32_MAX, INT32_MIN, false},  // no wrap-around in the difference
