@@ -102,6 +102,16 @@ int scan_k(int count)
     return static_cast<int>(v);
 }
 
+bool client_gone(FILE *out)
+{
+    // The error indicator stays set from the first failed write; errno still
+    // holds its reason, as the writes since then failed alike.
+    if (!std::ferror(out))
+        return false;
+    std::fprintf(stderr, "plotfeed: write standard output: %s\n", std::strerror(errno));
+    return true;
+}
+
 void cleanup(int)
 {
     if (fifo_fd >= 0)
@@ -147,8 +157,13 @@ const char *feed_startup(int argc, char **argv)
     install_handlers();
     k = scan_k(count);
     std::printf("MISS-%d--pid-%d\n", k, static_cast<int>(getpid()));
+    // A client that is gone takes no graph over from one that may be there.
+    if (client_gone(stdout))
+        std::exit(1);
     read_cfg(name);
     take_over(name);
+    if (client_gone(stdout))
+        std::exit(1);
     open_fifo(name);
     return name;
 }

@@ -44,6 +44,11 @@ int decode_query(char *query, FILE *out);
 // does not fit an int.
 int scan_k(int count);
 
+// True, after a line on stderr, when a write to out has failed: the client
+// is gone. A web server may start us with SIGPIPE ignored, and then a write
+// to a client that left fails instead of ending the process.
+bool client_gone(FILE *out);
+
 // Signal handler for SIGINT and SIGTERM: closes the pipe's descriptor and
 // ends the process with status 1; async-signal-safe.
 void cleanup(int sig);

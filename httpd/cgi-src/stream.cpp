@@ -41,6 +41,8 @@ rd history_loop(feed_io &io, const char *name, FILE *out, int top, bool rearm)
     char line[line_size];
     std::int32_t t1 = 0;
     for (int i = top; i >= 1; --i) {
+        if (client_gone(out))
+            return rd::gone;
         if (rearm)
             io.rearm();
         const rd r = io.read_line(line, line_size);
@@ -68,12 +70,16 @@ rd full_window(feed_io &io, const char *name, FILE *out)
     char line[line_size];
     char line2[line_size];
     std::fprintf(out, "SON-%d-SEGUNDOS\n", k);
+    if (client_gone(out))
+        return rd::gone;
     rd r = io.read_line(line, line_size);
     if (r != rd::ok)
         return r;
     const std::int32_t t1 = io.now();
     parse_sample(line);
     std::fprintf(out, "time1-%lu\nCOMI-1-DATO\n", as_unsigned(t1));
+    if (client_gone(out))
+        return rd::gone;
     if ((r = io.read_line(line2, line_size)) != rd::ok)
         return r;
     const std::int32_t t2 = io.now();
@@ -106,11 +112,13 @@ void limits(const char *name, FILE *out)
     std::fprintf(out, "^%s %d\n_%s %d\n<%s %d\n", name, max, name, min, name, thres);
 }
 
-// Forwards every new sample until the pipe ends.
+// Forwards every new sample until the pipe or the client ends.
 rd live(feed_io &io, FILE *out)
 {
     char line[line_size];
     for (;;) {
+        if (client_gone(out))
+            return rd::gone;
         io.rearm();
         const rd r = io.read_line(line, line_size);
         if (r != rd::ok)

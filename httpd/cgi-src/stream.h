@@ -8,8 +8,9 @@
 // The read size of a sample line: up to 49 characters with the newline.
 inline constexpr int line_size = 50;
 
-// Outcome of reading a sample line.
-enum class rd { ok, end, error };
+// Outcome of reading a sample line, or of the stream: rd::gone when a write
+// to the client failed.
+enum class rd { ok, end, error, gone };
 
 // Where the feed's sample lines and read times come from: the graph's pipe
 // and the system clock in the program, scripted fakes in tests.
@@ -41,7 +42,8 @@ bool late_read(std::int32_t t1, std::int32_t t2);
 // Replays the waiting samples as history (k seconds of it, or a full window
 // when k is win x 60), prints the graph's limits and forwards every new
 // sample, all on out. Returns when the samples end: 0 when the writer closed
-// the pipe, 1 after a read error.
+// the pipe, 1 after a read error or once a write to out has failed (checked
+// before every read, so a feed whose client is gone never waits for more).
 int feed_stream(feed_io &io, const char *name, FILE *out);
 
 #endif

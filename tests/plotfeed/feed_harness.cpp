@@ -121,6 +121,11 @@ pid_t spawn(const feed_case &c, const cgi_tree &t, int out_fd, int *go_fd)
             _exit(126);
         // Its own process group, so that a stray "kill 0" reaches only it.
         setpgid(0, 0);
+        struct sigaction ign {};
+        ign.sa_handler = SIG_IGN;
+        for (int sig : c.ignored_signals)
+            if (sigaction(sig, &ign, nullptr) != 0)
+                _exit(126);
         execve(exe.c_str(), argv, envp.data());
         _exit(127);
     }
@@ -135,7 +140,7 @@ struct script_driver {
     feed_result &r;
     int wfd;  // the scripted daemon's end of the pipe, -1 once closed
     size_t step = 0;
-    bool armed = false, finished = false;
+    bool armed = false, finished = false, client_left = false;
     clock_type::time_point due{};
 
     // Writes every step that is due, then ends the script once all are done.
@@ -150,6 +155,7 @@ struct script_driver {
             if (!armed || now < due)
                 return;
             write_all(wfd, s.text);
+            client_left = client_left || s.close_output;
             ++step;
             armed = false;
         }
@@ -224,21 +230,35 @@ feed_result run_feed(const feed_case &c)
 
     script_driver d{c, r, wfd};
     const auto deadline = clock_type::now() + std::chrono::seconds(40);
-    for (bool eof = false; !eof;) {
+    bool reaped = false;
+    for (bool eof = false; !eof && !reaped;) {
         const auto now = clock_type::now();
         d.advance(now);
         if (now > deadline && !r.timed_out) {
             r.timed_out = true;
             kill(r.pid, SIGKILL);
         }
-        eof = read_output(out[0], d.wait_ms(now), &r.out);
+        if (d.client_left && out[0] >= 0) {
+            close(out[0]);
+            out[0] = -1;
+        }
+        if (out[0] >= 0) {
+            eof = read_output(out[0], d.wait_ms(now), &r.out);
+        } else {
+            // Without output to wait on, look for the feed's end now and then.
+            poll(nullptr, 0, d.wait_ms(now));
+            reaped = waitpid(r.pid, &r.status, WNOHANG) == r.pid;
+        }
     }
     wfd = d.wfd;
-    close(out[0]);
-    require(waitpid(r.pid, &r.status, 0) == r.pid, "waitpid");
+    if (out[0] >= 0)
+        close(out[0]);
+    if (!reaped)
+        require(waitpid(r.pid, &r.status, 0) == r.pid, "waitpid");
     if (wfd >= 0)
         close(wfd);
     r.ended = std::time(nullptr);
+    read_file(t.err(), &r.err);
     const std::string pid_path = "/tmp/" + c.graph + ".pid";
     r.had_pid_file = read_file(pid_path, &r.pid_file);
     if (r.had_pid_file)

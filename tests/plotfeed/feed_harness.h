@@ -10,11 +10,14 @@
 #include <vector>
 
 // One write of the scripted daemon: once wait_for has appeared in the feed's
-// output (at once when empty), wait delay_ms more, then write text.
+// output (at once when empty), wait delay_ms more, then write text. With
+// close_output the client then leaves: the reading end of the feed's output
+// is closed, and later steps can only wait for "".
 struct feed_step {
     std::string wait_for;
     int delay_ms;
     std::string text;
+    bool close_output = false;
 };
 
 // How the feed is run and fed.
@@ -28,6 +31,7 @@ struct feed_case {
     std::string backlog;  // waiting in the pipe before the feed starts
     std::vector<feed_step> steps;
     int end_signal = 0;  // sent after the steps; 0 closes the pipe instead
+    std::vector<int> ignored_signals;  // set to SIG_IGN in the feed, as a server may
     // Called with the feed's pid after fork, before the feed is executed.
     std::function<void(pid_t)> before_exec;
 };
@@ -35,6 +39,7 @@ struct feed_case {
 // What the run produced.
 struct feed_result {
     std::string out;       // the feed's standard output
+    std::string err;       // and its standard error
     int status = -1;       // as waitpid reports it
     pid_t pid = -1;
     std::int64_t started = 0, ended = 0;  // seconds of the time of day

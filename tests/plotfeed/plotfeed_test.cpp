@@ -341,6 +341,23 @@ TEST(Plotfeed, UncreatablePidFileIsReportedAndFeedGoesOn)
     EXPECT_TRUE(exited_with(r.status, 0));
 }
 
+TEST(Plotfeed, ClientGoneWithSigpipeIgnoredEndsAtNextSample)
+{
+    // The writes fail instead of ending the feed; it must not wait on the
+    // pipe for a client that will never read again.
+    feed_case c = graph_case(unique_graph("port", 'G'), "foo=1");
+    c.ignored_signals = {SIGPIPE};
+    c.steps = {{"<" + c.graph, 0, "cpu 1\n"},
+               {"data-1", 0, "", true},
+               {"", 200, "cpu 2\n"},
+               {"", 2000, "cpu 3\n"}};
+    const feed_result r = run_feed(c);
+    EXPECT_TRUE(exited_with(r.status, 1));
+    EXPECT_NE(r.err.find("plotfeed: write standard output: Broken pipe\n"), std::string::npos)
+        << r.err;
+    EXPECT_FALSE(r.timed_out);
+}
+
 TEST(Plotfeed, InterruptOrTerminateEndsLiveStreamWithStatusOne)
 {
     const struct {
