@@ -1,5 +1,6 @@
 // The launcher: answers a form submission by starting the capture daemon.
 #include "contract.h"
+#include "shell.h"
 #include "util.h"
 
 #include <unistd.h>
@@ -92,14 +93,7 @@ bool launch()
         std::fprintf(stderr, "start: chdir %s: %s\n", install_dir, std::strerror(errno));
     // The response stays buffered: the shell is exec'd straight after the
     // fork, so its copy of our stdio buffer is discarded, never written.
-    int rc = std::system(start_cmd);
-    // A web server may start us with SIGCHLD ignored: the system then reaps
-    // the shell itself and its status is lost (ECHILD), but the shell ran.
-    if (rc == -1 && errno != ECHILD) {
-        std::fprintf(stderr, "start: system %s: %s\n", start_cmd, std::strerror(errno));
-        return false;
-    }
-    return true;
+    return run_shell("start", start_cmd);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "takeover.h"
 
 #include "contract.h"
+#include "shell.h"
 #include "tokens.h"
 
 #include <cerrno>
@@ -16,14 +17,6 @@ namespace {
 
 // Room for "/tmp/", a checked graph name, ".pid" and for the shell commands.
 constexpr int path_size = 64;
-
-// Runs cmd through the shell; a shell that cannot be started is reported to
-// the web server's error log, since the client cannot act on it.
-void run_shell(const char *cmd)
-{
-    if (std::system(cmd) == -1)
-        std::fprintf(stderr, "plotfeed: system %s: %s\n", cmd, std::strerror(errno));
-}
 
 }  // namespace
 
@@ -42,7 +35,7 @@ int kill_before_pid(const char *name)
         if (may_kill(old)) {
             char cmd[path_size];
             std::snprintf(cmd, sizeof cmd, "kill -KILL %d\n", old);
-            run_shell(cmd);
+            run_shell("plotfeed", cmd);
         }
     }
     if (std::fclose(f) != 0)
@@ -57,7 +50,7 @@ void save_pid(const char *name)
     char path[path_size];
     std::snprintf(cmd, sizeof cmd, "rm /tmp/%s.pid", name);
     std::snprintf(path, sizeof path, pid_fmt, name);
-    run_shell(cmd);
+    run_shell("plotfeed", cmd);
     FILE *f = std::fopen(path, "w+");
     if (f == nullptr)
         std::printf("No se puede abrir archivo SAVE\n");
