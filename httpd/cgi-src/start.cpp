@@ -7,7 +7,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,31 +24,39 @@ constexpr int max_entries = 10000;
 
 entry entries[max_entries];
 
-// Body bytes still to read; a negative count never reaches 0, so the body is
-// then read to its end.
+// The most body bytes a submission may announce. The launch form sends a few;
+// a larger body is refused unread, so memory stays the same whatever a
+// client sends.
+constexpr int max_body = 64 * 1024;
+
+// Body bytes still to read, 0 to max_body.
 int cl;
 
-// Text to integer as atoi reads it (leading blanks, a sign, digits up to the
-// first non-digit, 0 without digits), but saturating at the int range where
-// atoi's result would be undefined.
-int text_to_int(const char *s)
+// The body length that CONTENT_LENGTH announces: 0 when it is unset or empty
+// (no body), else decimal digits, an optional plus sign before them and
+// blanks around. -1 for any other text (a minus sign, no digits, other
+// characters); max_body + 1 for a number above max_body.
+int body_length(const char *s)
 {
+    if (s == nullptr)
+        return 0;
     while (std::isspace(static_cast<unsigned char>(*s)))
         ++s;
-    bool neg = false;
-    if (*s == '+' || *s == '-')
-        neg = (*s++ == '-');
-    // Accumulate towards the sign's own bound so INT_MIN needs no negation.
-    long long v = 0;
-    const long long bound = neg ? -static_cast<long long>(INT_MIN) : INT_MAX;
-    for (; std::isdigit(static_cast<unsigned char>(*s)); ++s) {
-        v = v * 10 + (*s - '0');
-        if (v >= bound) {
-            v = bound;
-            break;
-        }
-    }
-    return static_cast<int>(neg ? -v : v);
+    if (*s == '\0')
+        return 0;
+    if (*s == '+')
+        ++s;
+    if (!std::isdigit(static_cast<unsigned char>(*s)))
+        return -1;
+    long v = 0;
+    for (; std::isdigit(static_cast<unsigned char>(*s)); ++s)
+        if (v <= max_body)  // stops growing once too large: no overflow
+            v = v * 10 + (*s - '0');
+    while (std::isspace(static_cast<unsigned char>(*s)))
+        ++s;
+    if (*s != '\0')
+        return -1;
+    return v > max_body ? max_body + 1 : static_cast<int>(v);
 }
 
 // Prints the refusal of a request that is not a POST.
@@ -109,8 +116,15 @@ int main()
         std::printf("This script can only be used to decode form results. \n");
         return 1;
     }
-    const char *length = std::getenv("CONTENT_LENGTH");
-    cl = length != nullptr ? text_to_int(length) : 0;
+    cl = body_length(std::getenv("CONTENT_LENGTH"));
+    if (cl < 0) {
+        std::printf("Content length that is not a number of bytes refused.\n");
+        return 1;
+    }
+    if (cl > max_body) {
+        std::printf("Form body of more than %d bytes refused.\n", max_body);
+        return 1;
+    }
     decode_body();
 
     std::printf("traxel &");
