@@ -12,29 +12,21 @@
 
 namespace {
 
-// Serves the input's samples as the pipe would, lines cut at the read size
-// as fgets cuts them, with a clock that the gap bytes move on.
+// Serves the input's samples through the feed's own line reader, which cuts
+// them at the read size, with a clock that the gap bytes move on.
 struct script_io final : feed_io {
-    const uint8_t *p;
-    const uint8_t *end;
+    FILE *f;
     std::int32_t clock = 1700000000;
 
-    script_io(const uint8_t *data, size_t size) : p(data), end(data + size) {}
+    explicit script_io(FILE *in) : f(in) {}
 
     rd read_line(char *buf, int size) override
     {
-        if (p == end)
+        const int gap = std::fgetc(f);
+        if (gap == EOF)
             return rd::end;
-        clock += *p++ % 8;
-        int n = 0;
-        while (p != end && n + 1 < size) {
-            const char c = static_cast<char>(*p++);
-            buf[n++] = c;
-            if (c == '\n')
-                break;
-        }
-        buf[n] = '\0';
-        return rd::ok;
+        clock += gap % 8;
+        return read_sample(f, buf, size);
     }
     std::int32_t now() override { return clock; }
     void rearm() override {}
@@ -54,7 +46,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
 {
-    if (size < 2)
+    // fmemopen refuses an empty buffer.
+    if (size < 3)
         return 0;
     // Windows of 1 to 8 minutes; the history byte asks for a full window
     // when it is 0, else for up to 127 samples either way of zero.
@@ -62,11 +55,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     k = bytes[1] == 0 ? win * 60 : static_cast<int8_t>(bytes[1]) * 5;
     std::memset(aux, 0, sizeof aux);
     data = 0;
-    script_io io(bytes + 2, size - 2);
+    FILE *in = fmemopen(const_cast<uint8_t *>(bytes + 2), size - 2, "r");
+    if (in == nullptr)
+        __builtin_trap();
+    script_io io(in);
     const int status = feed_stream(io, "port80", sink);
     // The script never fails a read: the stream must end as at end of data,
-    // with a terminated label.
-    if (status != 0 || io.p != io.end || strnlen(aux, sizeof aux) == sizeof aux)
+    // having read all of it, with a terminated label.
+    if (status != 0 || std::fgetc(in) != EOF || strnlen(aux, sizeof aux) == sizeof aux)
         __builtin_trap();
+    std::fclose(in);
     return 0;
 }

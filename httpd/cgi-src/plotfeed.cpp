@@ -13,13 +13,10 @@ namespace {
 struct pipe_io final : feed_io {
     rd read_line(char *buf, int size) override
     {
-        if (std::fgets(buf, size, fifo_in) != nullptr)
-            return rd::ok;
-        if (std::ferror(fifo_in)) {
+        const rd r = read_sample(fifo_in, buf, size);
+        if (r == rd::error)
             std::fprintf(stderr, "plotfeed: read pipe: %s\n", std::strerror(errno));
-            return rd::error;
-        }
-        return rd::end;
+        return r;
     }
     std::int32_t now() override { return static_cast<std::int32_t>(std::time(nullptr)); }
     void rearm() override { install_handlers(); }

@@ -130,6 +130,21 @@ rd live(feed_io &io, FILE *out)
 
 }  // namespace
 
+rd read_sample(FILE *f, char *buf, int size)
+{
+    int n = 0;
+    for (int c; n + 1 < size && (c = std::getc(f)) != EOF;) {
+        // A NUL is white space to the feed (is_blank) but would end the text.
+        buf[n++] = c == '\0' ? ' ' : static_cast<char>(c);
+        if (c == '\n')
+            break;
+    }
+    buf[n] = '\0';
+    if (std::ferror(f))
+        return rd::error;
+    return n == 0 ? rd::end : rd::ok;
+}
+
 void parse_sample(const char *line)
 {
     const char *p = line;

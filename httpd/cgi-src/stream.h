@@ -25,6 +25,13 @@ struct feed_io {
     virtual void rearm() = 0;
 };
 
+// Reads a sample line from f for feed_io::read_line: at most size - 1
+// characters, up to and with its newline, terminated. A NUL byte, white space
+// as in the configuration, is stored as a blank, so the label, the value and
+// the echo all read the line alike. rd::end when f ends before a character,
+// rd::error when reading f failed.
+rd read_sample(FILE *f, char *buf, int size);
+
 // Label and value of the last parsed sample.
 extern char aux[line_size];
 extern int data;

@@ -10,7 +10,7 @@ namespace {
 void skip_blanks(FILE *f)
 {
     int c;
-    while ((c = std::fgetc(f)) != EOF && std::isspace(c))
+    while ((c = std::fgetc(f)) != EOF && is_blank(c))
         ;
     if (c != EOF)
         std::ungetc(c, f);
@@ -21,23 +21,25 @@ bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
+bool is_blank(int c) { return c == '\0' || std::isspace(c); }
+
 bool read_token(FILE *f, char *buf, std::size_t size)
 {
     skip_blanks(f);
-    std::size_t n = 0;
-    while (n + 1 < size) {
-        int c = std::fgetc(f);
-        if (c == EOF)
-            break;
-        if (std::isspace(c)) {  // the blank belongs to what comes next
+    // A 39-character IPv6 address in a 20-character field: the field keeps
+    // its first 19, and the reading stays in step with the file's tokens.
+    std::size_t n = 0, kept = 0;
+    for (int c; (c = std::fgetc(f)) != EOF; ++n) {
+        if (is_blank(c)) {  // the blank belongs to what comes next
             std::ungetc(c, f);
             break;
         }
-        buf[n++] = static_cast<char>(c);
+        if (kept + 1 < size)
+            buf[kept++] = static_cast<char>(c);
     }
     if (n == 0)
         return false;
-    buf[n] = '\0';
+    buf[kept] = '\0';
     return true;
 }
 

@@ -5,9 +5,15 @@
 #include <cstddef>
 #include <cstdio>
 
-// Skips white space, then reads at most size - 1 non-blank characters into
-// buf and terminates it; the rest of a longer token stays unread for the next
-// read. Returns false, buf unchanged, when f ends or fails before a token.
+// True for the white space of everything the feed reads, the configuration
+// and the sample lines alike: the C locale's blanks and the NUL byte, which a
+// terminated buffer could not hold inside a token.
+bool is_blank(int c);
+
+// Skips white space, then reads a token whole and stores its first size - 1
+// characters, terminated, in buf; the rest of a longer token is dropped, so
+// the next read starts at the next token. Returns false, buf unchanged, when
+// f ends or fails before a token.
 bool read_token(FILE *f, char *buf, std::size_t size);
 
 // Skips white space, then reads a decimal integer with an optional sign into

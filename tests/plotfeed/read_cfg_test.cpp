@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -151,24 +152,43 @@ TEST(ReadCfg, OnlyLastNameOfPassIsCompared)
     EXPECT_EQ(r.out, "No record for graph netip in the configuration file.\n");
 }
 
-TEST(ReadCfg, LongRecordNameIsSplitAtItsBuffer)
+TEST(ReadCfg, LongTokensAreReadWholeAndKeptToTheirFields)
 {
-    // 250 characters: 199 fill the name, the other 51 become the next name.
-    const std::string cfg = "window 5 " + std::string(250, 'x') + " 1 2 3 4 port80 80 0 1000 800";
-    const loaded r = load(cfg, "port80");
-    ASSERT_EQ(r.status, 0);
-    EXPECT_EQ(port, 80);
-    EXPECT_EQ(thres, 800);
-}
-
-TEST(ReadCfg, LongAddressIsSplitAtItsField)
-{
-    const loaded r = load("window 5 netlab 192.168.100.100.100.7 255.0.0.0 1 2 3", "netlab");
-    ASSERT_EQ(r.status, 0);
-    EXPECT_STREQ(net, "192.168.100.100.100");  // the first 19 characters
-    EXPECT_STREQ(netm, ".7");
-    EXPECT_EQ(min, 255);  // the mask read where the minimum is expected
-    EXPECT_EQ(max, 0);
+    // Addresses longer than their fields, before and as the graph's record:
+    // the reading stays in step, each field keeps the start of its token.
+    const std::string cfg = "window 5\n"
+                            "port8080 8080 0 1000 800\n"
+                            "ip6-lab fd77:1234:5678:9abc:def0:1234:5678:9abc 0 100 50\n"
+                            "ip6-gw 2001:0db8:0000:0000:0000:ff00:0042:8329 1 200 150\n"
+                            "ip-own 127.0.0.1 2 300 250\n"
+                            "net6-lab fd77:: 64 0 1000 800\n"
+                            "net-lab 10.0.0.0 8 0 100 50\n"
+                            "net-own 192.168.1.0 24 5 500 400\n" +
+                            std::string(250, 'x') + " 1 2 3 4\nport80 80 6 600 500\n";
+    const struct {
+        const char *name;
+        int min, max, thres;
+        const char *addr;  // ip, or net then netm
+        const char *mask;
+    } cases[] = {
+        {"ip6-lab", 0, 100, 50, "fd77:1234:5678:9abc", ""},
+        {"ip6-gw", 1, 200, 150, "2001:0db8:0000:0000", ""},
+        {"ip-own", 2, 300, 250, "127.0.0.1", ""},
+        {"net6-lab", 0, 1000, 800, "fd77::", "64"},
+        {"net-lab", 0, 100, 50, "10.0.0.0", "8"},
+        {"net-own", 5, 500, 400, "192.168.1.0", "24"},
+        {"port80", 6, 600, 500, "", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const loaded r = load(cfg, c.name);
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(min, c.min);
+        EXPECT_EQ(max, c.max);
+        EXPECT_EQ(thres, c.thres);
+        EXPECT_STREQ(std::strstr(c.name, "net") != nullptr ? net : ip, c.addr);
+        EXPECT_STREQ(netm, c.mask);
+    }
 }
 
 TEST(ReadCfg, LargestWindowIsAccepted)
@@ -208,6 +228,32 @@ TEST(ReadCfg, FailuresEndWithOneLine)
         const loaded r = load(c.cfg, c.name);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, c.line);
+    }
+}
+
+TEST(Tokens, ReadTokenTakesWholeTokenUpToBlankOrNul)
+{
+    const struct {
+        std::string text;
+        bool ok;
+        const char *token;
+        std::string rest;
+    } cases[] = {
+        {" \n abc def", true, "abc", " def"},
+        {std::string(25, 'y') + " z", true, "yyyyyyy", " z"},
+        {std::string("ab\0cd", 5), true, "ab", std::string("\0cd", 3)},
+        {std::string("\0\0 e", 4), true, "e", ""},
+        {" \t\n", false, "old", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        input_file in(c.text);
+        char buf[8] = "old";
+        EXPECT_EQ(read_token(in.get(), buf, sizeof buf), c.ok);
+        EXPECT_STREQ(buf, c.token);
+        char rest[32] = "";
+        const size_t n = std::fread(rest, 1, sizeof rest - 1, in.get());
+        EXPECT_EQ(std::string(rest, n), c.rest);
     }
 }
 
