@@ -2,56 +2,23 @@
 #include "feedview.h"
 
 #include <cstdio>
-#include <cstring>
 
-namespace {
-
-// The feed's fields: a 200-character record name, 20-character addresses.
-struct feed_rec {
-    char name[200] = "";
-    char a[20] = "", b[20] = "";
-    int num = 0, min = 0, max = 0, thres = 0;
-};
-
-// Reads one record in the layout of keyword k with the feed's formats (the
-// widths bound the feed's buffers). False at the end of the file.
-bool read_layout(FILE *f, graph_kind k, feed_rec &r)
-{
-    int n;
-    switch (k) {
-    case graph_kind::net:
-        n = std::fscanf(f, "%199s %19s %19s %d %d %d", r.name, r.a, r.b, &r.min, &r.max, &r.thres);
-        break;
-    case graph_kind::ip:
-        n = std::fscanf(f, "%199s %19s %d %d %d", r.name, r.a, &r.min, &r.max, &r.thres);
-        break;
-    default:
-        n = std::fscanf(f, "%199s %d %d %d %d", r.name, &r.num, &r.min, &r.max, &r.thres);
-        break;
-    }
-    return n != EOF;
-}
-
-}  // namespace
+// The feed's own reader, so that the check follows the feed's rule exactly.
+// Its process-wide values (win, min, max, thres, ...) are what a feed would
+// load; the daemon's own are window_minutes and the graphs.
+#include "read_cfg.h"
 
 bool feed_finds(const char *path, const graph &g)
 {
     FILE *f = std::fopen(path, "r");
     if (!f)
         return false;
-    int w = 0;
-    bool found = false;
-    if (std::fscanf(f, "window %d", &w) != EOF) {
-        feed_rec r;
-        // Every pass takes at least one name token, so the end comes.
-        for (bool more = true; more && !found;) {
-            for (graph_kind k : {graph_kind::port, graph_kind::proto, graph_kind::sock, graph_kind::net, graph_kind::ip})
-                if (g.name.find(graph_kind_word(k)) != std::string::npos && !read_layout(f, k, r))
-                    more = false;
-            found = more && g.name == r.name;
-        }
-        found = found && r.min == g.min && r.max == g.max && r.thres == g.thres;
-    }
+    // A feed starts from zero values: a field of its record that does not
+    // parse keeps what the records before it left, or zero.
+    ::win = ::min = ::max = ::thres = ::port = ::proto = 0;
+    ::net[0] = ::netm[0] = ::ip[0] = '\0';
+    const bool found = read_cfg_from(f, g.name.c_str(), nullptr) == 0 && ::min == g.min &&
+                       ::max == g.max && ::thres == g.thres;
     std::fclose(f);
     return found;
 }

@@ -6,11 +6,12 @@
 
 #include "cfg.h"
 
-// Reads the file at path the way the feed of graph g does (from the start,
-// one record per keyword of g's name in the order port, proto, sock, net, ip,
-// each in its keyword's layout, until a record name equals g's name) and
-// returns true when that search ends at a record whose limits equal g's.
-// False when the search runs to the end of the file or meets other limits.
+// Reads the file at path with the feed's own reader, as the feed of graph g
+// does (from the start, one record per keyword of g's name in the order
+// port, proto, sock, net, ip, each in its keyword's layout, until a record
+// name equals g's name), and returns true when that search ends at a record
+// whose limits equal g's. False when the file cannot be opened, the search
+// runs to its end, or meets other limits.
 bool feed_finds(const char *path, const graph &g);
 
 #endif

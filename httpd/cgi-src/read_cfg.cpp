@@ -5,6 +5,7 @@
 #include "tokens.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -71,6 +72,19 @@ bool has_kind(const char *name)
     return false;
 }
 
+// Prints the line that says why a record was not loaded on out, unless out
+// is null, and returns 1.
+__attribute__((format(printf, 2, 3))) int not_found(FILE *out, const char *fmt, ...)
+{
+    if (out != nullptr) {
+        std::va_list ap;
+        va_start(ap, fmt);
+        std::vfprintf(out, fmt, ap);
+        va_end(ap);
+    }
+    return 1;
+}
+
 }  // namespace
 
 int read_cfg_from(FILE *cfg, const char *name, FILE *out)
@@ -78,15 +92,13 @@ int read_cfg_from(FILE *cfg, const char *name, FILE *out)
     // The word must open the file; without it win stays as it was.
     if (read_word(cfg, "window"))
         read_int(cfg, &win);
-    if (win < 1 || win > max_win) {
-        std::fprintf(out, "No window of 1 to %d minutes in the configuration file.\n", max_win);
-        return 1;
-    }
-    if (!has_kind(name)) {
-        std::fprintf(out, "Graph name %s holds none of the kinds port, proto, sock, net, ip.\n",
-                     name);
-        return 1;
-    }
+    if (win < 1 || win > max_win)
+        return not_found(out, "No window of 1 to %d minutes in the configuration file.\n",
+                         max_win);
+    if (!has_kind(name))
+        return not_found(out,
+                         "Graph name %s holds none of the kinds port, proto, sock, net, ip.\n",
+                         name);
     // A name with several keywords reads one record per keyword a pass, and
     // only the last one read is compared: "netip" reads a net record and then
     // an ip record, and matches only when the ip record is its own.
@@ -98,10 +110,8 @@ int read_cfg_from(FILE *cfg, const char *name, FILE *out)
                 ended = true;
         if (std::strcmp(rec, name) == 0)
             return 0;
-        if (ended) {
-            std::fprintf(out, "No record for graph %s in the configuration file.\n", name);
-            return 1;
-        }
+        if (ended)
+            return not_found(out, "No record for graph %s in the configuration file.\n", name);
     }
 }
 

@@ -20,8 +20,9 @@ extern char net[addr_size], netm[addr_size], ip[addr_size];
 
 // Reads the window and then records in the layout of name's kinds from cfg
 // until the last record read in a pass is name's own. Returns 0 when it was
-// found; otherwise prints one error line on out and returns 1: no window of
-// 1 to max_win minutes, no kind keyword in name, or cfg ended first.
+// found; otherwise prints one error line on out (unless out is null) and
+// returns 1: no window of 1 to max_win minutes, no kind keyword in name, or
+// cfg ended first.
 int read_cfg_from(FILE *cfg, const char *name, FILE *out);
 
 // Loads the record of the graph name from the configuration file above the

@@ -45,6 +45,14 @@ TEST(FeedView, NameWithTwoKeywordsReadsTwoRecordsAPass)
               (std::map<std::string, bool>{{"sockport", true}, {"port80", true}}));
 }
 
+TEST(FeedView, FollowsTheFeedsReaderWhereFormattedInputDiffers)
+{
+    // A NUL byte separates tokens for the daemon and the feed alike; formatted
+    // input took "\0port80" as a name of its own and missed the record.
+    const std::string nul = std::string("window 5 port81 81 0 1 1") + '\0' + "port80 80 0 2 2";
+    EXPECT_EQ(finds(nul), (std::map<std::string, bool>{{"port81", true}, {"port80", true}}));
+}
+
 TEST(FeedView, MissingFileFindsNothing)
 {
     graph g;
