@@ -38,6 +38,8 @@ put("read_cfg", "netip", "netip\nwindow 1\nnetip 10.0.0.0 255.0.0.0 1 2 3\nnetip
 put("read_cfg", "shifted", "port80\nwindow 5\nport80 8x0 0 1000 800 port80 80 1 2 3\n")
 put("read_cfg", "nowindow", "sock22\nsock22 22 0 10 5\n")
 put("read_cfg", "ended", "ip-host\nwindow 2\nport80 80 0 1 2\n")
+put("read_cfg", "ipv6", "ip6-gw\nwindow 5\nip6-lab fd77:1234:5678:9abc:def0:1234:5678:9abc 0 100 50\n"
+    "net6-lab fd77:: 64 0 1000 800\nip6-gw\0 2001:0db8:0000:0000:0000:ff00:0042:8329 1 2 3\n")
 
 # The daemon's reader: a whole configuration file.
 put("cfg", "shipped", "window 5\nport8080 8080 0 400 300\nproto-icmp 1 0 50 20\n"
@@ -59,6 +61,7 @@ def samples(gaps_lines):
 put("sample", "backlog", bytes([0, 0]) + samples([(0, b"12:00:%02d %d\n" % (i % 60, i)) for i in range(14)]))
 put("sample", "late", bytes([0, 0]) + samples([(0, b"12:00:00 1\n"), (5, b"12:00:05 2\n"), (5, b"12:00:10 3\n")]))
 put("sample", "partial", bytes([4, 3]) + samples([(0, b"a 1\n"), (0, b"b\n"), (4, b"\n"), (0, b"x" * 60 + b"\n")]))
+put("sample", "nul", bytes([0, 3]) + samples([(0, b"cpu\0 42\n"), (0, b"\0\n"), (5, b"io 1\0 9\n")]))
 put("sample", "odd", bytes([1, 0xfe]) + samples([(0, b"9 99999999999\n"), (1, b"  lab   -7 \n")]))
 
 # Portmapper calls: flag byte, message length, message offset, IP header and
