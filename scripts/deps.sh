@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Installs with apt-get what building and serving traxel need; with --test
 # also what its tests need (sanitizer and fuzzer runtimes, a browser,
-# Prometheus and its promtool).
+# Prometheus and its promtool, ip for the network namespace test).
 set -euo pipefail
 
 packages=(build-essential cmake libgtest-dev libgmock-dev libpcap-dev libcap2-bin mini-httpd)
 if [ "${1:-}" = --test ]; then
-  packages+=(libbenchmark-dev clang libclang-rt-dev chromium curl procps python3 prometheus)
+  packages+=(libbenchmark-dev clang libclang-rt-dev chromium curl procps python3 prometheus iproute2)
 fi
 command -v node >/dev/null || packages+=(nodejs)
 command -v npm >/dev/null || packages+=(npm)
