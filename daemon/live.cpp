@@ -129,8 +129,8 @@ bool setup_signals(std::string &err)
     return true;
 }
 
-int run_capture(pcap_t *pc, std::vector<graph> &gs, const count_index &ix, std::vector<sample_pipe> &pipes,
-                std::size_t bound)
+int run_capture(pcap_t *pc, std::vector<graph> &gs, const count_index &ix,
+                const std::function<void(int64_t)> &on_grid)
 {
     struct pollfd pfd = {pcap_get_selectable_fd(pc), POLLIN, 0};
     int64_t next = grid_next(time(nullptr));
@@ -152,7 +152,7 @@ int run_capture(pcap_t *pc, std::vector<graph> &gs, const count_index &ix, std::
             return 1;
         }
         if (t >= 0)
-            write_samples(t, gs, pipes, bound);
+            on_grid(t);
     }
     return 0;
 }

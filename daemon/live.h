@@ -5,12 +5,13 @@
 #include <pcap/pcap.h>
 
 #include <csignal>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "cfg.h"
 #include "classify.h"
-#include "pipes.h"
 
 // Opens iface for capture (headers only, not promiscuous, every frame handed
 // over at once). nullptr with err naming the interface and the reason, for
@@ -29,10 +30,10 @@ extern volatile std::sig_atomic_t stop;
 // SIGPIPE. False with err on a failed call.
 bool setup_signals(std::string &err);
 
-// Counts frames of pc against gs (index ix) and writes one sample per graph
-// on every grid time (pipes[i] belongs to gs[i], bound lines kept waiting)
-// until stop is set. Returns 0 then, 1 after a capture error (reported).
-int run_capture(pcap_t *pc, std::vector<graph> &gs, const count_index &ix, std::vector<sample_pipe> &pipes,
-                std::size_t bound);
+// Counts frames of pc against gs (index ix) and calls on_grid with the grid
+// time whenever one is due, every frame captured before it counted, until
+// stop is set. Returns 0 then, 1 after a capture error (reported).
+int run_capture(pcap_t *pc, std::vector<graph> &gs, const count_index &ix,
+                const std::function<void(int64_t)> &on_grid);
 
 #endif

@@ -70,33 +70,51 @@ void drop_oldest(sample_pipe &f, uint32_t &partial)
 
 }  // namespace
 
-bool open_sample_pipe(const std::string &path, std::size_t bound, sample_pipe &f, std::string &err)
+pipe_owner pipe_owner_self()
 {
-    if (mkfifo(path.c_str(), 0644) == 0) {
-        // The creation mode is cut by the umask; readers of other users need 0644.
-        if (chmod(path.c_str(), 0644) != 0) {
-            err = sys_fault("chmod", path);
-            return false;
-        }
-    } else if (errno != EEXIST) {
+    return {geteuid(), getegid(), false};
+}
+
+pipe_open open_sample_pipe(const std::string &path, std::size_t bound, const pipe_owner &owner, sample_pipe &f,
+                           std::string &err)
+{
+    // Made private; the mode readers need is set below, on the descriptor.
+    if (mkfifo(path.c_str(), 0600) != 0 && errno != EEXIST) {
         err = sys_fault("mkfifo", path);
-        return false;
+        return pipe_open::failed;
     }
+    // The CGI directory may be writable by the web server's user: whatever
+    // lies at the path is checked through the descriptor, never followed.
     sample_pipe n;
     n.path = path;
-    n.fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    n.fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     if (n.fd < 0) {
-        err = sys_fault("open", path);
-        return false;
+        const bool link = errno == ELOOP;
+        err = link ? path + " is a symbolic link" : sys_fault("open", path);
+        return link ? pipe_open::refused : pipe_open::failed;
     }
     struct stat st;
     if (fstat(n.fd, &st) != 0) {
         err = sys_fault("fstat", path);
-        return false;
+        return pipe_open::failed;
     }
     if (!S_ISFIFO(st.st_mode)) {
-        err = path + ": exists and is not a named pipe";
-        return false;
+        err = path + " is not a named pipe";
+        return pipe_open::refused;
+    }
+    if (st.st_uid != owner.uid && st.st_uid != 0) {
+        err = path + " belongs to uid " + std::to_string(st.st_uid) + ", neither to uid " +
+              std::to_string(owner.uid) + " nor to root";
+        return pipe_open::refused;
+    }
+    if (owner.give && (st.st_uid != owner.uid || st.st_gid != owner.gid) && fchown(n.fd, owner.uid, owner.gid) != 0) {
+        err = sys_fault("fchown", path);
+        return pipe_open::failed;
+    }
+    // Readers of other users need 0644; nobody but the daemon may write.
+    if ((st.st_mode & 07777) != 0644 && fchmod(n.fd, 0644) != 0) {
+        err = sys_fault("fchmod", path);
+        return pipe_open::failed;
     }
     // Lines of an earlier run have unknown boundaries and are stale.
     drop_bytes(n.fd, SIZE_MAX);
@@ -104,7 +122,7 @@ bool open_sample_pipe(const std::string &path, std::size_t bound, sample_pipe &f
     int have = fcntl(n.fd, F_GETPIPE_SZ);
     if (have < 0) {
         err = sys_fault("fcntl F_GETPIPE_SZ", path);
-        return false;
+        return pipe_open::failed;
     }
     // A smaller pipe still works, put_sample drops old lines when it is full,
     // so this is only a warning.
@@ -112,7 +130,7 @@ bool open_sample_pipe(const std::string &path, std::size_t bound, sample_pipe &f
     if (have < need && fcntl(n.fd, F_SETPIPE_SZ, need) < 0)
         err = sys_fault("fcntl F_SETPIPE_SZ", path);
     f = std::move(n);
-    return true;
+    return pipe_open::ok;
 }
 
 std::size_t waiting(sample_pipe &f, uint32_t &partial)

@@ -2,6 +2,8 @@
 #ifndef TRAXEL_PIPES_H
 #define TRAXEL_PIPES_H
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -30,12 +32,29 @@ struct sample_pipe {
 // Longest sample line: a 19-character label, a blank, an int, a newline.
 inline constexpr std::size_t sample_line_max = 19 + 1 + 11 + 1;
 
-// Creates the named pipe at path when missing (mode 0644), opens it
-// non-blocking for reading and writing, discards bytes left by an earlier run
-// and makes room for bound lines. False with err ("mkfifo PATH: reason") when
-// the pipe cannot be made or opened or path is not a named pipe; true with a
+// Who may own a graph's pipe besides root, and to whom a root daemon gives it.
+struct pipe_owner {
+    uid_t uid;
+    gid_t gid;
+    bool give;  // fchown the pipe to uid:gid (the daemon runs as root)
+};
+
+// The owner for a daemon that stays the user it is: the effective user.
+pipe_owner pipe_owner_self();
+
+// How open_sample_pipe went: refused means that something other than the
+// graph's own pipe lies at the path, and the graph must go without it.
+enum class pipe_open { ok, refused, failed };
+
+// Creates the named pipe at path when missing, opens it non-blocking for
+// reading and writing without following a symbolic link, and accepts it only
+// as a named pipe owned by owner.uid or root; then, through the descriptor,
+// gives it to the owner when asked and sets mode 0644, discards bytes left by
+// an earlier run and makes room for bound lines. refused or failed come with
+// err ("PATH is a symbolic link", "mkfifo PATH: reason"); ok comes with a
 // warning in err when the pipe could not be enlarged, else with err empty.
-bool open_sample_pipe(const std::string &path, std::size_t bound, sample_pipe &f, std::string &err);
+pipe_open open_sample_pipe(const std::string &path, std::size_t bound, const pipe_owner &owner, sample_pipe &f,
+                           std::string &err);
 
 // Number of lines still waiting in f; a line partly read counts as waiting.
 // Sets partial to the bytes already read of the oldest waiting line.

@@ -46,16 +46,29 @@ bool sample_label(int64_t t, char (&label)[sample_label_max + 1])
     return std::strftime(label, sizeof label, "%H:%M:%S", &tm) == 8;
 }
 
-void write_samples(int64_t t, std::vector<graph> &gs, std::vector<sample_pipe> &pipes, std::size_t bound)
+void write_samples(int64_t t, std::vector<graph> &gs, std::vector<outlet> &outs, std::size_t bound)
 {
-    char label[sample_label_max + 1];
-    if (!sample_label(t, label)) {
-        report("cannot convert time " + std::to_string(t) + " to local time");
+    if (outs.size() != gs.size()) {
+        report("internal fault: " + std::to_string(outs.size()) + " outlets for " + std::to_string(gs.size()) +
+               " graphs; no samples written");
         return;
     }
-    for (std::size_t i = 0; i < gs.size() && i < pipes.size(); ++i) {
-        int value = gs[i].count > INT_MAX ? INT_MAX : static_cast<int>(gs[i].count);
+    char label[sample_label_max + 1];
+    const bool labelled = sample_label(t, label);
+    if (!labelled)
+        report("cannot convert time " + std::to_string(t) + " to local time");
+    for (std::size_t i = 0; i < gs.size(); ++i) {
+        outlet &o = outs[i];
+        o.packets_total += static_cast<uint64_t>(gs[i].count);
+        o.held += gs[i].count;
         gs[i].count = 0;
+        if (o.pipe.fd < 0) {
+            o.held = 0;
+            continue;
+        }
+        if (!labelled)
+            continue;
+        int value = o.held > INT_MAX ? INT_MAX : static_cast<int>(o.held);
         char line[sample_line_max + 1];
         int len = std::snprintf(line, sizeof line, sample_fmt, label, value);
         std::string err;
@@ -63,9 +76,13 @@ void write_samples(int64_t t, std::vector<graph> &gs, std::vector<sample_pipe> &
             report("sample line of " + gs[i].name + " does not fit");
             continue;
         }
-        bool ok = put_sample(pipes[i], line, static_cast<std::size_t>(len), bound, err);
-        if (!ok && !pipes[i].failing)
+        bool ok = put_sample(o.pipe, line, static_cast<std::size_t>(len), bound, err);
+        if (!ok && !o.pipe.failing)
             report(err);
-        pipes[i].failing = !ok;
+        o.pipe.failing = !ok;
+        if (ok) {
+            o.held = 0;
+            o.last = value;
+        }
     }
 }

@@ -24,10 +24,21 @@ int64_t sample_due(int64_t &next, int64_t now);
 // label; false when the time cannot be converted.
 bool sample_label(int64_t t, char (&label)[sample_label_max + 1]);
 
-// Writes one sample line labelled with t and the graph's count into each
-// graph's pipe (pipes[i] belongs to gs[i]), keeping at most bound lines
-// waiting, and starts the next interval at zero. Failures are reported once
-// until the pipe takes lines again.
-void write_samples(int64_t t, std::vector<graph> &gs, std::vector<sample_pipe> &pipes, std::size_t bound);
+// What the daemon keeps for one graph beside the count in the graph itself:
+// its pipe and what the pipe has not yet been told.
+struct outlet {
+    sample_pipe pipe;       // fd -1: the graph is not served
+    int64_t held = 0;       // counted, not yet in a written sample
+    uint64_t packets_total = 0;
+    int64_t last = 0;       // the last sample written
+};
+
+// Ends the interval at grid time t for every graph gs[i], whose outlet is
+// outs[i]: moves its count into its totals and into what is held for its
+// pipe, then writes one sample line labelled with t of what is held (keeping
+// at most bound lines waiting). A line written lets go of what was held; a
+// line that cannot be made or written keeps it for the next interval.
+// Failures are reported once until the pipe takes lines again.
+void write_samples(int64_t t, std::vector<graph> &gs, std::vector<outlet> &outs, std::size_t bound);
 
 #endif

@@ -14,7 +14,9 @@
 #include "instance.h"
 #include "live.h"
 #include "pipes.h"
+#include "privs.h"
 #include "report.h"
+#include "sampler.h"
 
 namespace {
 
@@ -39,27 +41,43 @@ void warn_feed_view()
                    ": its feed will not find this record (records before it do not read in its layout)");
 }
 
-// Opens the pipe of every graph in the CGI directory; false after a report.
-bool open_sample_pipes(std::vector<sample_pipe> &pipes, std::size_t bound)
+// Opens the pipe of every graph in the CGI directory into its outlet. A
+// graph whose path holds something other than its own pipe is left without
+// one and the others go on; false after a report when a pipe cannot be made
+// or opened, or no graph is left.
+bool open_sample_pipes(std::vector<outlet> &outs, std::size_t bound, const run_user &who)
 {
-    for (const graph &g : graphs) {
+    outs.clear();
+    outs.resize(graphs.size());
+    const pipe_owner owner{who.uid, who.gid, who.from_root};
+    std::size_t served = 0;
+    for (std::size_t i = 0; i < graphs.size(); ++i) {
         char name[graph_name_max + sizeof ".fifo"];
-        std::snprintf(name, sizeof name, fifo_fmt, g.name.c_str());
+        std::snprintf(name, sizeof name, fifo_fmt, graphs[i].name.c_str());
         std::string err;
-        sample_pipe f;
-        if (!open_sample_pipe(std::string(cgi_dir) + "/" + name, bound, f, err)) {
+        pipe_open r = open_sample_pipe(std::string(cgi_dir) + "/" + name, bound, owner, outs[i].pipe, err);
+        if (r == pipe_open::failed) {
             report(err);
             return false;
         }
+        if (r == pipe_open::refused) {
+            report("graph " + graphs[i].name + " not served: " + err);
+            continue;
+        }
         if (!err.empty())
             report(err);
-        pipes.push_back(std::move(f));
+        ++served;
+    }
+    if (served == 0) {
+        report("no graph can be served");
+        return false;
     }
     return true;
 }
 
 // The daemon proper, in the installation directory: one instance, the
-// configuration, the pipes, the capture, then the background.
+// configuration, the pipes, the capture, the privileges given up, then the
+// background.
 int serve(const char *iface, bool foreground)
 {
     close_inherited();
@@ -84,9 +102,14 @@ int serve(const char *iface, bool foreground)
         return 1;
     }
     warn_feed_view();
+    run_user who;
+    if (!resolve_user("nobody", who, err)) {
+        report(err);
+        return 1;
+    }
     std::size_t bound = static_cast<std::size_t>(backlog_lines_per_win) * static_cast<std::size_t>(window_minutes);
-    std::vector<sample_pipe> pipes;
-    if (!open_sample_pipes(pipes, bound))
+    std::vector<outlet> outs;
+    if (!open_sample_pipes(outs, bound, who))
         return 1;
     pcap_t *pc = open_capture(iface, err);
     if (!pc) {
@@ -94,8 +117,10 @@ int serve(const char *iface, bool foreground)
         return 1;
     }
     int status = 1;
-    if (foreground || detach(err))
-        status = run_capture(pc, graphs, ix, pipes, bound);
+    if (!drop_privileges(who, err))
+        report("cannot give up privileges, not started: " + err);
+    else if (foreground || detach(err))
+        status = run_capture(pc, graphs, ix, [&](int64_t t) { write_samples(t, graphs, outs, bound); });
     else
         report(err);
     pcap_close(pc);

@@ -4,7 +4,7 @@
 # Prometheus and its promtool, ip for the network namespace test).
 set -euo pipefail
 
-packages=(build-essential cmake libgtest-dev libgmock-dev libpcap-dev libcap2-bin mini-httpd)
+packages=(build-essential cmake libgtest-dev libgmock-dev libpcap-dev libcap-dev libcap2-bin mini-httpd)
 if [ "${1:-}" = --test ]; then
   packages+=(libbenchmark-dev clang libclang-rt-dev chromium curl procps python3 prometheus iproute2)
 fi

@@ -47,6 +47,11 @@ struct pipes : ::testing::Test {
     sample_pipe f;
     std::string err;
 
+    pipe_open open_at(const std::string &at, std::size_t bound)
+    {
+        return open_sample_pipe(at, bound, pipe_owner_self(), f, err);
+    }
+
     void put(int i, std::size_t bound)
     {
         std::string l = line_of(i);
@@ -57,7 +62,7 @@ struct pipes : ::testing::Test {
 TEST_F(pipes, CreatedWithMode0644WhateverTheUmask)
 {
     mode_t old = umask(077);
-    bool ok = open_sample_pipe(path, 12, f, err);
+    bool ok = open_at(path, 12) == pipe_open::ok;
     umask(old);
     ASSERT_TRUE(ok) << err;
     struct stat st;
@@ -68,7 +73,7 @@ TEST_F(pipes, CreatedWithMode0644WhateverTheUmask)
 
 TEST_F(pipes, WithoutReaderOnlyTheNewestBoundLinesWait)
 {
-    ASSERT_TRUE(open_sample_pipe(path, 12, f, err)) << err;
+    ASSERT_EQ(open_at(path, 12), pipe_open::ok) << err;
     for (int i = 1; i <= 100; ++i)
         put(i, 12);
     EXPECT_EQ(drain(f.fd), lines(89, 100));
@@ -76,7 +81,7 @@ TEST_F(pipes, WithoutReaderOnlyTheNewestBoundLinesWait)
 
 TEST_F(pipes, LinesAReaderTookAreNotDroppedAgain)
 {
-    ASSERT_TRUE(open_sample_pipe(path, 12, f, err)) << err;
+    ASSERT_EQ(open_at(path, 12), pipe_open::ok) << err;
     int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
     for (int i = 1; i <= 10; ++i)
@@ -90,7 +95,7 @@ TEST_F(pipes, LinesAReaderTookAreNotDroppedAgain)
 
 TEST_F(pipes, LinePartlyReadIsDroppedWhole)
 {
-    ASSERT_TRUE(open_sample_pipe(path, 3, f, err)) << err;
+    ASSERT_EQ(open_at(path, 3), pipe_open::ok) << err;
     put(1, 3);
     put(2, 3);
     put(3, 3);
@@ -103,7 +108,7 @@ TEST_F(pipes, LinePartlyReadIsDroppedWhole)
 
 TEST_F(pipes, FullPipeNeverBlocksAndKeepsTheNewestLines)
 {
-    ASSERT_TRUE(open_sample_pipe(path, 100000, f, err)) << err;
+    ASSERT_EQ(open_at(path, 100000), pipe_open::ok) << err;
     // One page: far less than the bound asks for.
     ASSERT_GE(fcntl(f.fd, F_SETPIPE_SZ, 4096), 0);
     int cap = fcntl(f.fd, F_GETPIPE_SZ);
@@ -124,25 +129,34 @@ TEST_F(pipes, BytesOfAnEarlierRunAreDiscarded)
     int old = open(path.c_str(), O_RDWR | O_NONBLOCK);
     ASSERT_GE(old, 0);
     ASSERT_EQ(write(old, "stale 1\nhalf", 12), 12);
-    ASSERT_TRUE(open_sample_pipe(path, 12, f, err)) << err;
+    ASSERT_EQ(open_at(path, 12), pipe_open::ok) << err;
     put(1, 12);
     EXPECT_EQ(drain(old), line_of(1));
     close(old);
 }
 
-TEST_F(pipes, OtherFilesAndMissingDirectoriesAreRefused)
+TEST_F(pipes, OtherFilesAreRefusedUntouchedAndMissingDirectoriesFail)
 {
-    write_file(path, "x");
-    EXPECT_FALSE(open_sample_pipe(path, 12, f, err));
-    EXPECT_EQ(err, path + ": exists and is not a named pipe");
+    write_file(dir + "/file", "x");
+    ASSERT_EQ(chmod((dir + "/file").c_str(), 0600), 0);
+    ASSERT_EQ(link((dir + "/file").c_str(), path.c_str()), 0);
+    EXPECT_EQ(open_at(path, 12), pipe_open::refused);
+    EXPECT_EQ(err, path + " is not a named pipe");
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(symlink((dir + "/file").c_str(), path.c_str()), 0);
+    EXPECT_EQ(open_at(path, 12), pipe_open::refused);
+    EXPECT_EQ(err, path + " is a symbolic link");
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/file").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
     std::string missing = dir + "/no/port80.fifo";
-    EXPECT_FALSE(open_sample_pipe(missing, 12, f, err));
+    EXPECT_EQ(open_at(missing, 12), pipe_open::failed);
     EXPECT_EQ(err, "mkfifo " + missing + ": No such file or directory");
 }
 
 TEST_F(pipes, ClosingTheLastWriterEndsTheReadersData)
 {
-    ASSERT_TRUE(open_sample_pipe(path, 12, f, err)) << err;
+    ASSERT_EQ(open_at(path, 12), pipe_open::ok) << err;
     int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
     put(1, 12);

@@ -31,40 +31,6 @@ const std::string cfg = "window 1\nudpport " + std::to_string(test_port) + " 0 1
 
 const char running_line[] = "traxel: already running in this installation; not started again\n";
 
-// Waits up to 4 s until the daemon holds the pipe at path open (a writer can
-// open it without blocking only when a reader, the daemon, has it).
-bool daemon_holds(const std::string &path)
-{
-    for (int i = 0; i < 200; ++i) {
-        int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
-        if (fd >= 0) {
-            close(fd);
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
-
-// One line from fd, waiting up to timeout_ms (0: only what waits already);
-// "" when none came.
-std::string read_line(int fd, int timeout_ms)
-{
-    std::string line;
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (line.empty() || line.back() != '\n') {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0) <= 0)
-            return "";
-        char c;
-        if (read(fd, &c, 1) != 1)
-            return "";
-        line += c;
-    }
-    return line;
-}
-
 // Whether line is "HH:MM:SS V\n" with the seconds on the 5-second grid and
 // the value want.
 bool grid_line(const std::string &line, int want)

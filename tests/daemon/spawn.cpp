@@ -1,6 +1,7 @@
 // Running the built daemon in a temporary installation directory, for the daemon's process tests.
 #include "spawn.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,7 +16,7 @@
 
 #include "frames.h"
 
-proc spawn(const std::string &dir, const std::vector<std::string> &args, uid_t uid, gid_t gid)
+proc spawn(const std::string &dir, const std::vector<std::string> &args, uid_t uid, gid_t gid, const std::string &bin)
 {
     int out[2], err[2];
     if (pipe(out) != 0 || pipe(err) != 0)
@@ -36,11 +37,11 @@ proc spawn(const std::string &dir, const std::vector<std::string> &args, uid_t u
             _exit(126);
         setenv("TZ", "UTC0", 1);
         std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(TRAXEL_BIN));
+        argv.push_back(const_cast<char *>(bin.c_str()));
         for (const std::string &a : args)
             argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
-        execv(TRAXEL_BIN, argv.data());
+        execv(bin.c_str(), argv.data());
         _exit(127);
     }
     close(out[1]);
@@ -107,4 +108,34 @@ std::string install_dir_with(const std::string &cfg)
         throw std::runtime_error("cannot lay out " + dir);
     write_file(dir + "/traxel.cfg", cfg);
     return dir;
+}
+
+bool daemon_holds(const std::string &path)
+{
+    for (int i = 0; i < 200; ++i) {
+        int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) {
+            close(fd);
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+std::string read_line(int fd, int timeout_ms)
+{
+    std::string line;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (line.empty() || line.back() != '\n') {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0) <= 0)
+            return "";
+        char c;
+        if (read(fd, &c, 1) != 1)
+            return "";
+        line += c;
+    }
+    return line;
 }

@@ -14,10 +14,10 @@ struct proc {
     int err = -1;
 };
 
-// Starts the daemon binary with args in directory dir, TZ set to UTC0; under
-// uid and gid when uid is not -1.
+// Starts the daemon binary (or the program bin) with args in directory dir,
+// TZ set to UTC0; under uid and gid when uid is not -1.
 proc spawn(const std::string &dir, const std::vector<std::string> &args, uid_t uid = static_cast<uid_t>(-1),
-           gid_t gid = static_cast<gid_t>(-1));
+           gid_t gid = static_cast<gid_t>(-1), const std::string &bin = TRAXEL_BIN);
 
 // Reads fd until end of data or until timeout_ms pass; timed_out tells which.
 std::string read_all(int fd, int timeout_ms, bool &timed_out);
@@ -33,6 +33,14 @@ struct result {
     int status = -1;
 };
 result run(const std::string &dir, const std::vector<std::string> &args, int timeout_ms = 4000);
+
+// Waits up to 4 s until the daemon holds the pipe at path open (a writer can
+// open it without blocking only when a reader, the daemon, has it).
+bool daemon_holds(const std::string &path);
+
+// One line from fd, waiting up to timeout_ms (0: only what waits already);
+// "" when none came.
+std::string read_line(int fd, int timeout_ms);
 
 // A temporary installation directory: traxel.cfg holding cfg, and an empty
 // httpd/cgi-bin.
