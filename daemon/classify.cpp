@@ -1,10 +1,9 @@
-// Counting of captured frames against the graphs: decoding of link layers and IPv4, and matching.
+// Counting of captured frames against the graphs: decoding of link layers, IPv4 and IPv6, and matching.
 #include "classify.h"
-
-#include "bytes.h"
 
 #include <pcap/dlt.h>
 
+#include "bytes.h"
 
 namespace {
 
