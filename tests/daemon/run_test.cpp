@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "frames.h"
+#include "reachable.h"
 #include "spawn.h"
 
 namespace {
@@ -271,7 +272,8 @@ TEST(StartFaults, CaptureNotPermittedIsSaid)
         GTEST_SKIP() << "needs root to run the daemon as nobody";
     std::string dir = install_dir_with(cfg);
     ASSERT_EQ(chown((dir + "/httpd/cgi-bin").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
-    proc p = spawn(dir, {}, nobody->pw_uid, nobody->pw_gid);
+    const reachable_dir bin;
+    proc p = spawn(dir, {}, nobody->pw_uid, nobody->pw_gid, bin.add(TRAXEL_BIN, "traxel"));
     bool late;
     std::string err = read_all(p.err, 4000, late);
     EXPECT_EQ(err, "traxel: cannot capture on lo: capture not permitted (run as root, or give the program "

@@ -12,6 +12,7 @@
 #include <map>
 
 #include "frames.h"
+#include "reachable.h"
 #include "spawn.h"
 
 namespace {
@@ -104,9 +105,8 @@ TEST(Privileges, FileCapabilitiesAreGivenUpOnceTheCaptureIsOpen)
         GTEST_SKIP() << "needs root and the user nobody";
     std::string dir = install_dir_with("window 1\nport47996 47996 0 1 1\n");
     ASSERT_EQ(chown((dir + "/httpd/cgi-bin").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
-    std::string bin = dir + "/traxel";
-    std::string copy = "cp " + std::string(TRAXEL_BIN) + " " + bin;
-    ASSERT_EQ(std::system(copy.c_str()), 0);
+    const reachable_dir copy;
+    std::string bin = copy.add(TRAXEL_BIN, "traxel");
     if (std::system(("setcap cap_net_raw,cap_net_admin+ep " + bin + " 2>/dev/null").c_str()) != 0)
         GTEST_SKIP() << "setcap is not available here";
     daemon_run d(dir, {"-f", "-i", "lo"}, nobody->pw_uid, nobody->pw_gid, bin);

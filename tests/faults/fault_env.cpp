@@ -19,6 +19,8 @@
 #include <thread>
 #include <utility>
 
+#include "reachable.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -171,8 +173,11 @@ installation::installation(const std::string &cfg, const std::vector<std::string
         fail("chmod " + dir_);
     fs::create_directories(cgi());
     fs::create_symlink(TRAXEL_BIN, dir_ + "/traxel");
+    // A copy, not a link into the build tree: a web server running the feeds
+    // as nobody must reach it wherever the tree lies.
+    copy_program(PLOTFEED_BIN, cgi() + "/plotfeed");
     for (const std::string &g : graphs) {
-        fs::create_symlink(PLOTFEED_BIN, cgi() + "/" + g);
+        fs::create_symlink("plotfeed", cgi() + "/" + g);
         fs::remove("/tmp/" + g + ".pid");
     }
     write_cfg(cfg);

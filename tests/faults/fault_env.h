@@ -53,9 +53,10 @@ std::string read_until(int fd, const std::string &prefix, int timeout_ms, std::s
 std::string read_rest(int fd, int timeout_ms);
 
 // A temporary installation directory laid out as an installed traxel:
-// <dir>/traxel (the built daemon), <dir>/traxel.cfg and <dir>/httpd/cgi-bin
-// with one link to the built plotfeed per graph. The directory tree and the
-// graphs' /tmp pid files are removed on destruction.
+// <dir>/traxel (a link to the built daemon), <dir>/traxel.cfg and
+// <dir>/httpd/cgi-bin with a copy of the built plotfeed and one link to it per
+// graph. The directory tree and the graphs' /tmp pid files are removed on
+// destruction.
 class installation {
 public:
     installation(const std::string &cfg, const std::vector<std::string> &graphs);
