@@ -14,10 +14,11 @@
 #include <vector>
 
 #include "fault_env.h"
+#include "unique_graph.h"
 
 namespace {
 
-const std::string graph = "fb-port4802";
+const std::string graph = unique_graph("port", 'b');
 // win 2: a backlog of 24 lines, and a late-read bound of 1 s that backlog
 // reads (microseconds apart) never reach.
 const std::string cfg = "window 2\n" + graph + " 4802 0 100 50\n";

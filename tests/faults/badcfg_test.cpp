@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fault_env.h"
+#include "unique_graph.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ void lay_out(const installation &inst, const cfg_case &c)
     }
 }
 
-const std::string feed_graph = "fc-port4806";
+const std::string feed_graph = unique_graph("port", 'c');
 const std::string no_window = "No window of 1 to 35791394 minutes in the configuration file.\n";
 const std::string no_record = "No record for graph " + feed_graph + " in the configuration file.\n";
 

@@ -12,10 +12,11 @@
 #include <thread>
 
 #include "fault_env.h"
+#include "unique_graph.h"
 
 namespace {
 
-const std::string graph = "fd-port4805";
+const std::string graph = unique_graph("port", 'd');
 const std::string cfg = "window 2\n" + graph + " 4805 0 100 50\n";
 
 // A port of 127.0.0.1 that was free a moment ago, or 0.

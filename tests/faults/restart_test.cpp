@@ -8,13 +8,14 @@
 #include <vector>
 
 #include "fault_env.h"
+#include "unique_graph.h"
 
 namespace {
 
 // Two graphs of different kinds, so each feed reads the other's record in
 // its own layout on the way to its own.
-const std::vector<std::string> graphs = {"fr-port4801", "fr-proto17"};
-const std::string cfg = "window 2\nfr-port4801 4801 0 100 50\nfr-proto17 17 0 300 200\n";
+const std::vector<std::string> graphs = {unique_graph("port", 'r'), unique_graph("proto", 'r')};
+const std::string cfg = "window 2\n" + graphs[0] + " 4801 0 100 50\n" + graphs[1] + " 17 0 300 200\n";
 const char *const limits[] = {"100", "0", "50", "300", "0", "200"};
 
 // The start-up and limit lines of feed i asked for no history.

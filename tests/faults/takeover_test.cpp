@@ -10,10 +10,11 @@
 #include <vector>
 
 #include "fault_env.h"
+#include "unique_graph.h"
 
 namespace {
 
-const std::string graph = "ft-port4803";
+const std::string graph = unique_graph("port", 't');
 const std::string cfg = "window 2\n" + graph + " 4803 0 100 50\n";
 constexpr int burst = 50;
 

@@ -200,13 +200,6 @@ bool read_output(int fd, int wait_ms, std::string *out)
 
 }  // namespace
 
-std::string unique_graph(const char *kind, char tag)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%s%05d%c", kind, static_cast<int>(getpid() % 100000), tag);
-    return buf;
-}
-
 feed_result run_feed(const feed_case &c)
 {
     feed_result r;

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "unique_graph.h"
+
 // One write of the scripted daemon: once wait_for has appeared in the feed's
 // output (at once when empty), wait delay_ms more, then write text. With
 // close_output the client then leaves: the reading end of the feed's output
@@ -47,10 +49,6 @@ struct feed_result {
     bool had_pid_file = false;
     std::string pid_file;  // the graph's pid file after the run (then removed)
 };
-
-// A graph name unique to this test process: kind, the process id's last
-// five digits and tag.
-std::string unique_graph(const char *kind, char tag);
 
 // Runs the case in a fresh temporary CGI tree; stops the feed after 40 s.
 feed_result run_feed(const feed_case &c);
