@@ -125,26 +125,6 @@ TEST_F(running, WritesOneLinePerIntervalOnTheGridWithTheCount)
     EXPECT_LT((late + 86400) % 86400, 4) << second;
 }
 
-TEST_F(running, UnreadForLongerThanTheWindowOnlyTheNewestWindowWaits)
-{
-    // Window 1: 12 lines. 70 s without a reader writes 14 lines or more.
-    std::this_thread::sleep_for(std::chrono::seconds(70));
-    int rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(rd, 0);
-    time_t now = time(nullptr);
-    std::vector<std::string> waiting;
-    for (std::string l; !(l = read_line(rd, 0)).empty();)
-        waiting.push_back(l);
-    close(rd);
-    ASSERT_EQ(waiting.size(), 12u);
-    for (std::size_t i = 1; i < waiting.size(); ++i)
-        EXPECT_EQ((label_secs(waiting[i]) - label_secs(waiting[i - 1]) + 86400) % 86400, 5) << waiting[i];
-    // The newest line is that of the latest grid time: the daemon kept writing.
-    int age = (static_cast<int>(now % 86400) - label_secs(waiting.back()) + 86400) % 86400;
-    EXPECT_LT(age, 5 + 4) << waiting.back();
-    EXPECT_EQ(wait_exit(d.pid, 0), -1);
-}
-
 TEST_F(running, SigtermEndsItAndReadersSeeTheEnd)
 {
     int rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);

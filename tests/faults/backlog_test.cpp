@@ -19,10 +19,12 @@
 namespace {
 
 const std::string graph = unique_graph("port", 'b');
-// win 2: a backlog of 24 lines, and a late-read bound of 1 s that backlog
-// reads (microseconds apart) never reach.
-const std::string cfg = "window 2\n" + graph + " 4802 0 100 50\n";
-constexpr int win_lines = 24;
+
+// The configuration with a window of win minutes.
+std::string cfg_with(int win)
+{
+    return "window " + std::to_string(win) + "\n" + graph + " 4802 0 100 50\n";
+}
 
 // The first 5-second grid time strictly after t.
 time_t grid_after(time_t t) { return t - t % 5 + 5; }
@@ -55,8 +57,11 @@ std::vector<std::string> lines_of(const std::string &text)
     return out;
 }
 
-class Backlog : public ::testing::Test {
+// The daemon serving graph from a temporary installation, started in SetUp.
+class serving : public ::testing::Test {
 protected:
+    explicit serving(int win) : inst(cfg_with(win), {graph}) {}
+
     void SetUp() override
     {
         started = std::time(nullptr);
@@ -68,27 +73,44 @@ protected:
         }
     }
 
-    installation inst{cfg, {graph}};
+    installation inst;
     child daemon;
     time_t started = 0;
 };
 
-TEST_F(Backlog, UnreadPipeKeepsTheNewestWindowForTheNextFeed)
+// Window 1, the shortest: at most 12 lines wait, so a pipe left unread for
+// 13 samples, a minute, goes over the bound. The feed's late-read bound is
+// then 0 s: its reads of the backlog must share one whole second.
+class BacklogBound : public serving {
+protected:
+    BacklogBound() : serving(1) {}
+};
+
+// Window 2: a late-read bound of 1 s that backlog reads (microseconds apart)
+// never reach.
+class Backlog : public serving {
+protected:
+    Backlog() : serving(2) {}
+};
+
+TEST_F(BacklogBound, UnreadPipeKeepsTheNewestWindowForTheNextFeed)
 {
-    // 26 samples or more are written before the feed comes, half-way between
-    // two grid times: the first two or more were dropped.
-    const time_t connect = grid_after(started) + 26 * 5 + 2;
-    sleep_until(connect, 500);
+    constexpr int win_lines = 12;
+    // 14 samples or more are written before the feed comes, half-way between
+    // two grid times and just after a whole second (for its reads): the first
+    // two or more were dropped.
+    const time_t connect = grid_after(started) + 13 * 5 + 2;
+    sleep_until(connect, 20);
     ASSERT_TRUE(daemon.running());
-    child feed = inst.start_feed(graph, "dhle,60,120s");
+    child feed = inst.start_feed(graph, "dhle,60,60s");
     std::string seen;
     ASSERT_NE(read_until(feed.out(), "<" + graph + " ", 10000, seen), "") << seen;
 
     const time_t newest = connect - 2;
     const std::vector<std::string> got = lines_of(seen);
     const std::string p = std::to_string(feed.pid());
-    std::vector<std::string> want = {"Content-type: text/html", "", "MISS-120--pid-" + p, "new-pid-" + p,
-                                     "SON-120-SEGUNDOS"};
+    std::vector<std::string> want = {"Content-type: text/html", "", "MISS-60--pid-" + p, "new-pid-" + p,
+                                     "SON-60-SEGUNDOS"};
     ASSERT_GE(got.size(), want.size() + 5 + 2 * win_lines + 3) << seen;
     ASSERT_TRUE(std::equal(want.begin(), want.end(), got.begin())) << seen;
     EXPECT_TRUE(std::regex_match(got[5], std::regex("time1-[0-9]+"))) << got[5];
@@ -96,7 +118,7 @@ TEST_F(Backlog, UnreadPipeKeepsTheNewestWindowForTheNextFeed)
     EXPECT_TRUE(std::regex_match(got[7], std::regex("time2-[0-9]+"))) << got[7];
     EXPECT_EQ(got[8], "COMI-2do-DATO");
     EXPECT_EQ(got[9], "PERO-ESTAN-EN-COLA");
-    // The history is the last 24 grid times, oldest first, each point aged
+    // The history is the last 12 grid times, oldest first, each point aged
     // by its index.
     const std::regex point("old-([0-9]+)-data-([0-9]+)");
     for (int i = win_lines; i >= 1; --i) {
