@@ -104,12 +104,13 @@ TEST(Plotfeed, LongWindowsOnEmptyPipeReachLimitsBeforeThirdSample)
     for (size_t i = 0; i < feeds.size(); ++i) {
         SCOPED_TRACE(windows[i]);
         const feed_result r = runs[i].get();
-        const std::string w = std::to_string(windows[i]);
+        const int k = windows[i] * 60;
         EXPECT_EQ(mask_times(r.out, r.started, r.ended),
-                  startup_lines(windows[i] * 60, r.pid) + "SON-" +
-                      std::to_string(windows[i] * 60) + "-SEGUNDOS\ntime1-T\nCOMI-1-DATO\ntime2-T\nCOMI-2do-DATO\n"
-                      "PERO-ES-1a-VEZ\ndata1-1\n@eth0 -" + w + " 1\ndata2-2\neth0 2\n\n" +
-                      limit_lines(feeds[i].graph) + "data-3\neth0 3\n\n");
+                  startup_lines(k, r.pid) + "SON-" + std::to_string(k) +
+                      "-SEGUNDOS\ntime1-T\nCOMI-1-DATO\ntime2-T\nCOMI-2do-DATO\n"
+                      "PERO-ES-1a-VEZ\ndata1-1\n@eth0 -" + std::to_string(windows[i]) +
+                      " 1\ndata2-2\neth0 2\n\n" + limit_lines(feeds[i].graph) +
+                      "data-3\neth0 3\n\n");
     }
 }
 

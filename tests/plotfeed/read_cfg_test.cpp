@@ -231,32 +231,6 @@ TEST(ReadCfg, FailuresEndWithOneLine)
     }
 }
 
-TEST(Tokens, ReadTokenTakesWholeTokenUpToBlankOrNul)
-{
-    const struct {
-        std::string text;
-        bool ok;
-        const char *token;
-        std::string rest;
-    } cases[] = {
-        {" \n abc def", true, "abc", " def"},
-        {std::string(25, 'y') + " z", true, "yyyyyyy", " z"},
-        {std::string("ab\0cd", 5), true, "ab", std::string("\0cd", 3)},
-        {std::string("\0\0 e", 4), true, "e", ""},
-        {" \t\n", false, "old", ""},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.text);
-        input_file in(c.text);
-        char buf[8] = "old";
-        EXPECT_EQ(read_token(in.get(), buf, sizeof buf), c.ok);
-        EXPECT_STREQ(buf, c.token);
-        char rest[32] = "";
-        const size_t n = std::fread(rest, 1, sizeof rest - 1, in.get());
-        EXPECT_EQ(std::string(rest, n), c.rest);
-    }
-}
-
 struct int_case {
     const char *text;
     bool ok;
