@@ -17,14 +17,15 @@ namespace {
 // is not the daemon's and is refused rather than sent in part.
 constexpr std::size_t size_limit = 16u << 20;
 
-// Sends the answer: a status other than 200 carries one line of text.
+// Sends the answer: a status other than 200 carries one line of text. The
+// lines end in CRLF: mini_httpd passes a program's header on as it is.
 int answer(int status, const char *reason, const std::string &body, bool head)
 {
     if (status != 200)
-        std::printf("Status: %d %s\nContent-Type: text/plain; charset=utf-8\n", status, reason);
+        std::printf("Status: %d %s\r\nContent-Type: text/plain; charset=utf-8\r\n", status, reason);
     else
-        std::printf("Content-Type: text/plain; version=0.0.4\n");
-    std::printf("Content-Length: %zu\nCache-Control: no-store\n\n", body.size());
+        std::printf("Content-Type: text/plain; version=0.0.4\r\n");
+    std::printf("Content-Length: %zu\r\nCache-Control: no-store\r\n\r\n", body.size());
     if (!head)
         std::fwrite(body.data(), 1, body.size(), stdout);
     return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
