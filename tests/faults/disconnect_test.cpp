@@ -1,11 +1,8 @@
 // Clients of a real mini_httpd that go away mid-stream leave no feed process behind.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,38 +19,6 @@ namespace {
 
 const std::string graph = unique_graph("port", 'd');
 const std::string cfg = "window 2\n" + graph + " 4805 0 100 50\n";
-
-// A port of 127.0.0.1 that was free a moment ago, or 0.
-int free_port()
-{
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (s >= 0 && bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    if (s >= 0)
-        close(s);
-    return port;
-}
-
-// A socket connected to 127.0.0.1:port, or -1.
-int connect_to(int port)
-{
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (s >= 0 && connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
-        return s;
-    if (s >= 0)
-        close(s);
-    return -1;
-}
 
 // Reads from s until text holds want, up to timeout_ms in all.
 bool receive_until(int s, const std::string &want, int timeout_ms, std::string &text)

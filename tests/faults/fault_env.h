@@ -103,4 +103,10 @@ bool process_alive(pid_t pid);
 // graph. False with why when it did not: its error output, or a timeout.
 bool start_serving(const installation &inst, const std::string &graph, child &daemon, std::string &why);
 
+// A TCP port of 127.0.0.1 that was free a moment ago, or 0.
+int free_port();
+
+// A socket connected to 127.0.0.1:port, or -1.
+int connect_to(int port);
+
 #endif
