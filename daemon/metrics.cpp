@@ -62,20 +62,28 @@ std::string label(const char *name, const std::string &value)
     return std::string(name) + "=\"" + label_value(value) + '"';
 }
 
+// A family of one sample per graph, labelled with the graph, of value of(g).
+template <class Value>
+void per_graph(std::string &out, const std::vector<graph_metrics> &gs, const char *name, const char *type,
+               const char *help, Value of)
+{
+    family(out, name, type, help);
+    for (const graph_metrics &g : gs)
+        sample(out, name, label("graph", g.name), std::to_string(of(g)));
+}
+
 void graph_families(std::string &out, const std::vector<graph_metrics> &gs)
 {
-    family(out, "traxel_packets_total", "counter",
-           "Packets the graph counted since the daemon started; for a sock graph, its new connections.");
-    for (const graph_metrics &g : gs)
-        sample(out, "traxel_packets_total", label("graph", g.name), std::to_string(g.packets_total));
-    family(out, "traxel_bytes_total", "counter",
-           "Bytes of the graph's packets since the daemon started, at the IP layer and above (wire length less the link header).");
-    for (const graph_metrics &g : gs)
-        sample(out, "traxel_bytes_total", label("graph", g.name), std::to_string(g.bytes_total));
-    family(out, "traxel_graph_sample", "gauge",
-           "The graph's last sample, in its unit (traxel_graph_sample_unit_info).");
-    for (const graph_metrics &g : gs)
-        sample(out, "traxel_graph_sample", label("graph", g.name), std::to_string(g.sample));
+    per_graph(out, gs, "traxel_packets_total", "counter",
+              "Packets the graph counted since the daemon started; for a sock graph, its new connections.",
+              [](const graph_metrics &g) { return g.packets_total; });
+    per_graph(out, gs, "traxel_bytes_total", "counter",
+              "Bytes of the graph's packets since the daemon started, at the IP layer and above "
+              "(wire length less the link header).",
+              [](const graph_metrics &g) { return g.bytes_total; });
+    per_graph(out, gs, "traxel_graph_sample", "gauge",
+              "The graph's last sample, in its unit (traxel_graph_sample_unit_info).",
+              [](const graph_metrics &g) { return g.sample; });
     family(out, "traxel_graph_sample_unit_info", "gauge",
            "The unit of the graph's samples and limits: packets or connections per 5 s, bits or kbits per second.");
     for (const graph_metrics &g : gs)
