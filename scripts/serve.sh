@@ -35,8 +35,17 @@ done
 # The server keeps its standard streams in the background, so they go to its
 # log (there it also warns that it runs without chroot: the CGI programs need
 # the installation's files outside the page directory).
+# It outlives this script, so it must not keep what our caller left open: the
+# lock of `flock /tmp/traxel-serve.lock scripts/serve.sh` would stay taken
+# for as long as the server runs.
 log=$dir/mini_httpd.log
-if ! mini_httpd -C "$dir/mini_httpd.conf" </dev/null >>"$log" 2>&1; then
+if ! (
+  for fd in /proc/$BASHPID/fd/*; do
+    fd=${fd##*/}
+    if [ "$fd" -gt 2 ]; then eval "exec $fd>&-"; fi
+  done
+  exec mini_httpd -C "$dir/mini_httpd.conf"
+) </dev/null >>"$log" 2>&1; then
   echo "serve.sh: mini_httpd did not start:" >&2
   tail -n 3 "$log" >&2
   exit 1
