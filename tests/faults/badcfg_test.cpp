@@ -93,9 +93,9 @@ const cfg_case daemon_cases[] = {
     {"file ends inside a record", at_path::file, "window 5\nip-h 127.0.0.1 0 1\n",
      daemon_head + "record 1 (ip-h): the file ends inside the record\n", 1},
     {"network not dotted", at_path::file, "window 5\nnetx 10.0.0 255.0.0.0 0 1 2\n",
-     daemon_head + "record 1 (netx): network \"10.0.0\" or mask \"255.0.0.0\" is not a dotted address\n", 1},
+     daemon_head + "record 1 (netx): network \"10.0.0\" is neither a dotted IPv4 nor an IPv6 address\n", 1},
     {"limit not a number", at_path::file, "window 5\nproto1 1 0 lots 2\n",
-     daemon_head + "record 1 (proto1): maximum \"lots\" is not a number\n", 1},
+     daemon_head + "record 1 (proto1): maximum \"lots\" is not a number in -2147483648..2147483647\n", 1},
     {"over a mebibyte", at_path::file, "window 5\n" + std::string(1 << 20, ' ') + "port80 80 0 1 2\n",
      daemon_head + "larger than 1048576 bytes\n", 1},
 };
