@@ -5,6 +5,8 @@
 #   TRAXEL_CGI      the CGI directory that holds plotfeed
 #   TRAXEL_HTDOCS   the page directory that receives graphs.json
 #   TRAXEL_OWNER    owner given to new pipes ("nobody:nogroup"), empty for none
+# The unit of each graph comes from the unit lines of capture.cfg beside
+# TRAXEL_CFG, when there is one.
 # A fault in the configuration ends the run with one line naming the file.
 cmake_minimum_required(VERSION 3.17)
 
@@ -135,6 +137,51 @@ function(read_graphs win_var names_var kinds_var)
   set(${kinds_var} ${kinds} PARENT_SCOPE)
 endfunction()
 
+# Sets units_var to the unit word of each graph of names (in order) from the
+# "unit UNIT [GRAPH...]" lines of the capture configuration file, where later
+# lines win and a line without graphs sets them all; packets when the file or
+# a line is missing, and packets of a sock graph are its new connections.
+function(read_units names kinds units_var)
+  set(all "")
+  foreach(name ${names})
+    set(unit_${name} packets)
+  endforeach()
+  get_filename_component(dir "${TRAXEL_CFG}" DIRECTORY)
+  set(capture "${dir}/capture.cfg")
+  if(EXISTS "${capture}")
+    file(STRINGS "${capture}" lines)
+    set(n 0)
+    foreach(line IN LISTS lines)
+      math(EXPR n "${n} + 1")
+      string(REGEX REPLACE "#.*" "" line "${line}")
+      string(REGEX MATCHALL "[^ \t\r]+" words "${line}")
+      list(POP_FRONT words key unit)
+      if(NOT key STREQUAL "unit")
+        continue()
+      endif()
+      if(NOT unit MATCHES "^(packets|bits|kbits)$")
+        fault("${capture}:${n}: unit ${unit} is not packets, bits or kbits")
+      endif()
+      if(NOT words)
+        set(words ${names})
+      endif()
+      foreach(name ${words})
+        if(NOT name IN_LIST names)
+          fault("${capture}:${n}: no graph ${name} in ${TRAXEL_CFG}")
+        endif()
+        set(unit_${name} ${unit})
+      endforeach()
+    endforeach()
+  endif()
+  foreach(name kind IN ZIP_LISTS names kinds)
+    if(kind STREQUAL "sock" AND unit_${name} STREQUAL "packets")
+      set(unit_${name} connections)
+    endif()
+    list(APPEND all ${unit_${name}})
+  endforeach()
+  set(${units_var} ${all} PARENT_SCOPE)
+endfunction()
+
 # Creates the named pipe of a graph unless it exists: the daemon may be
 # holding it with unread samples, which a new pipe would lose.
 function(make_fifo path)
@@ -183,13 +230,14 @@ foreach(v TRAXEL_CFG TRAXEL_CGI TRAXEL_HTDOCS)
 endforeach()
 
 read_graphs(win names kinds)
+read_units("${names}" "${kinds}" units)
 drop_stale("${names}")
 set(json "{\"win\": ${win}, \"graphs\": [")
 set(sep "\n")
-foreach(name kind IN ZIP_LISTS names kinds)
+foreach(name kind unit IN ZIP_LISTS names kinds units)
   file(CREATE_LINK plotfeed "${TRAXEL_CGI}/${name}" SYMBOLIC)
   make_fifo("${TRAXEL_CGI}/${name}.fifo")
-  string(APPEND json "${sep}  {\"name\": \"${name}\", \"kind\": \"${kind}\"}")
+  string(APPEND json "${sep}  {\"name\": \"${name}\", \"kind\": \"${kind}\", \"unit\": \"${unit}\"}")
   set(sep ",\n")
 endforeach()
 string(APPEND json "\n]}\n")

@@ -21,11 +21,11 @@ run() {
 # The shipped configuration: one link and one pipe per graph, and the list.
 prepare='' run "$default_cfg" || fail default "exit $?: $(cat "$work/out")"
 expected='{"win": 5, "graphs": [
-  {"name": "port8080", "kind": "port"},
-  {"name": "proto-icmp", "kind": "proto"},
-  {"name": "proto-tcp", "kind": "proto"},
-  {"name": "ip-localhost", "kind": "ip"},
-  {"name": "net-loopback", "kind": "net"}
+  {"name": "port8080", "kind": "port", "unit": "packets"},
+  {"name": "proto-icmp", "kind": "proto", "unit": "packets"},
+  {"name": "proto-tcp", "kind": "proto", "unit": "packets"},
+  {"name": "ip-localhost", "kind": "ip", "unit": "packets"},
+  {"name": "net-loopback", "kind": "net", "unit": "packets"}
 ]}'
 [ "$(cat "$work/t/htdocs/graphs.json")" = "$expected" ] && pass || fail default.json "$(cat "$work/t/htdocs/graphs.json")"
 for g in port8080 proto-icmp proto-tcp ip-localhost net-loopback; do
@@ -50,8 +50,26 @@ run "$work/one.cfg" || fail reinstall "exit $?: $(cat "$work/out")"
 [ -L "$work/t/cgi/other" ] && [ -e "$work/t/cgi/start" ] && pass || fail reinstall.other "a foreign file was removed"
 grep -qx -- "-- Removed: $work/t/cgi/port22" "$work/out" && pass || fail reinstall.msg "$(cat "$work/out")"
 [ "$(cat "$work/t/htdocs/graphs.json")" = '{"win": 10, "graphs": [
-  {"name": "port80", "kind": "port"}
+  {"name": "port80", "kind": "port", "unit": "packets"}
 ]}' ] && pass || fail reinstall.json "$(cat "$work/t/htdocs/graphs.json")"
+
+# Units from capture.cfg beside the configuration: later lines win, a line
+# without graphs sets all, and a sock graph counts new connections.
+printf 'window 5\nport80 80 0 10 5\nsock22 22 0 10 5\nproto-udp 17 0 10 5\n' >"$work/three.cfg"
+printf '# units; of the graphs\nunit kbits\ninterface lo  # trailing\n\nunit packets sock22 proto-udp\nunit bits proto-udp\n' >"$work/capture.cfg"
+prepare='' run "$work/three.cfg" || fail units "exit $?: $(cat "$work/out")"
+[ "$(cat "$work/t/htdocs/graphs.json")" = '{"win": 5, "graphs": [
+  {"name": "port80", "kind": "port", "unit": "kbits"},
+  {"name": "sock22", "kind": "sock", "unit": "connections"},
+  {"name": "proto-udp", "kind": "proto", "unit": "bits"}
+]}' ] && pass || fail units.json "$(cat "$work/t/htdocs/graphs.json")"
+for bad in 'unit bytes port80|unit bytes is not packets, bits or kbits' 'unit bits port81|no graph port81 in'; do
+  printf '\n%s\n' "${bad%|*}" >"$work/capture.cfg"
+  if run "$work/three.cfg"; then fail "units.${bad%|*}" accepted
+  elif grep -qF -- "$work/capture.cfg:2: ${bad#*|}" "$work/out"; then pass
+  else fail "units.${bad%|*}" "$(cat "$work/out")"; fi
+done
+rm "$work/capture.cfg"
 
 # Refused configurations: the text after the file name in the fault line.
 prepare=''

@@ -28,10 +28,10 @@ trap 'rm -f "$out"' EXIT
 
 if [ $quick -eq 1 ]; then
   rounds=50 relay=(--runs 3 --samples 500) scale=(--feeds 100 --phases 1:3,0.05:2,0.01:2)
-  frames=100000 web=(--clients 50 --every 0.1 --for 3) min_time=0.05
+  frames=100000 web=(--clients 50 --every 0.1 --for 3) min_time=0.05 page=(--rounds 50 --runs 1)
 else
   rounds=300 relay=(--runs 7 --samples 2000) scale=(--feeds 1000) frames=300000
-  web=(--clients 200 --every 0.1 --for 10) min_time=0.5
+  web=(--clients 200 --every 0.1 --for 10) min_time=0.5 page=(--rounds 250 --runs 5)
 fi
 
 failed=()
@@ -51,6 +51,7 @@ run "feed start-up" 300 "$bin/startup_bench" --rounds $rounds "$bin/feedbase" \
   dynamic="$bin/plotfeed_dynamic" static-libstdc++="$bin/plotfeed_static_libstdcxx" \
   static="$bin/plotfeed_full_static" "as built"="$bin/plotfeed"
 run "relay latency" 300 "$bin/relay_bench" "${relay[@]}" "$bin/plotfeed"
+run "page" 300 "$bin/feeds_bench" "${page[@]}" "$bin/plotfeed" "$bin/feeds"
 run "scale" 600 "$bin/scale_bench" "${scale[@]}" "$bin/plotfeed"
 run "daemon counting" 300 "$bin/classify_bench" --frames $frames
 run "address matching" 300 "$bin/subred_bench" --benchmark_color=false --benchmark_min_time=$min_time

@@ -1,9 +1,9 @@
-// Reading of a graph's feed stream: its lines become history points, limit lines, live samples and notes.
+// Reading of feed streams: a graph's lines become history points, limit lines, live samples and notes; a page's multiplexed stream becomes the lines of each graph.
 (function (root) {
   'use strict';
 
   // Lines the feed prints about its own progress; they carry nothing to draw.
-  const chatter = /^(MISS-|old-pid-|new-pid-|SON-|time1-|time2-|COMI-|PERO-|data1-|old-\d+-data-|RESCALING-)/;
+  const chatter = /^(MISS-|old-pid-|new-pid-|SON-|time1-|time2-|COMI-|PERO-|data1-|old-\d+-data-)/;
   const history_line = /^@(\S*) -(-?\d+) (-?\d+)$/;
   const limit_line = /^([\^_<])(\S+) (-?\d+)$/;
   // "data2-" announces the second sample of a feed that found no backlog; the
@@ -11,17 +11,38 @@
   const live_line = /^data2?-(-?\d+)$/;
   const limit_names = { '^': 'max', '_': 'min', '<': 'thres' };
 
-  // Returns a parser for the stream of graph name. push(text) takes the next
-  // piece of the stream (any split, even inside a line) and returns the events
-  // of the lines it completes, in order; end() those of an unended last line.
-  // Events: {type: 'history', label, age, value}, {type: 'limit', which
-  // ('max', 'min' or 'thres'), value}, {type: 'live', label, value} and
+  // Splits text handed over in arbitrary pieces into lines: push(text)
+  // returns the lines it completes, end() an unended last one.
+  function line_splitter() {
+    let rest = '';
+    return {
+      push(text) {
+        const lines = (rest + text).split('\n');
+        rest = lines.pop();
+        return lines;
+      },
+      end() {
+        const last = rest;
+        rest = '';
+        return last === '' ? [] : [last];
+      },
+    };
+  }
+
+  // Returns a parser for the stream of graph name. line(text) takes one line
+  // and returns its event or null; push(text) takes the next piece of the
+  // stream (any split, even inside a line) and returns the events of the lines
+  // it completes, in order; end() those of an unended last line.
+  // Events: {type: 'history', label, age, value}, {type: 'rescaling'} (the
+  // history point just before was the first live sample), {type: 'limit',
+  // which ('max', 'min' or 'thres'), value}, {type: 'live', label, value} and
   // {type: 'note', text} for a line that is none of these (a diagnostic).
   function feed_parser(name) {
-    let rest = '';
+    const lines = line_splitter();
     let echo = null;  // value of the "data-" line whose sample line is next
 
-    function parse_line(line) {
+    function parse_line(raw) {
+      const line = raw.replace(/\r$/, '');
       if (echo !== null) {
         // The sample line as the daemon wrote it: its first token is the
         // sample's time. The value is that of the "data-" line, which is
@@ -31,6 +52,7 @@
         return { type: 'live', label: line.trim().split(/\s+/)[0] || '', value };
       }
       if (line === '' || chatter.test(line)) return null;
+      if (line === `RESCALING-${name}`) return { type: 'rescaling' };
       let m = history_line.exec(line);
       if (m) return { type: 'history', label: m[1], age: Number(m[2]), value: Number(m[3]) };
       m = live_line.exec(line);
@@ -43,30 +65,45 @@
       return { type: 'note', text: line };
     }
 
-    function parse_lines(lines) {
-      const events = [];
-      for (const raw of lines) {
-        const event = parse_line(raw.replace(/\r$/, ''));
-        if (event) events.push(event);
-      }
-      return events;
+    function parse_lines(list) {
+      return list.map(parse_line).filter((e) => e !== null);
     }
 
     return {
-      push(text) {
-        const lines = (rest + text).split('\n');
-        rest = lines.pop();
-        return parse_lines(lines);
-      },
-      end() {
-        const last = rest;
-        rest = '';
-        return last === '' ? [] : parse_lines([last]);
-      },
+      line: parse_line,
+      push: (text) => parse_lines(lines.push(text)),
+      end: () => parse_lines(lines.end()),
     };
   }
 
-  const api = { feed_parser };
+  // Returns a parser for the response of the multiplexed feed of a page,
+  // with push and end as above. Events: {type: 'line', graph, text} (a line
+  // of the graph's feed), {type: 'started', graph, pid}, {type: 'lost',
+  // graph, count} and {type: 'ended', graph, how} (as "exit 1", "signal 9" or
+  // "taken-over 4242"), and {type: 'other', text} for anything else.
+  function mux_parser() {
+    const lines = line_splitter();
+    const own = { '+': 'started', '!': 'lost', '=': 'ended' };
+
+    function parse_line(line) {
+      const sp = line.indexOf(' ');
+      if (sp < 1) return line === '' ? null : { type: 'other', text: line };
+      const type = own[line[0]];
+      const graph = type ? line.slice(1, sp) : line.slice(0, sp);
+      const rest = line.slice(sp + 1);
+      if (!type) return { type: 'line', graph, text: rest };
+      if (type === 'started') return { type, graph, pid: Number(rest) };
+      if (type === 'lost') return { type, graph, count: Number(rest) };
+      return { type, graph, how: rest };
+    }
+
+    return {
+      push: (text) => lines.push(text).map(parse_line).filter((e) => e !== null),
+      end: () => lines.end().map(parse_line).filter((e) => e !== null),
+    };
+  }
+
+  const api = { feed_parser, mux_parser };
   if (typeof module === 'object' && module.exports) module.exports = api;
   else root.traxel_feed = api;
 })(this);

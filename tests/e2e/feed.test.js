@@ -1,9 +1,13 @@
-// Tests of the page's feed reader (httpd/htdocs/feed.js) on feed streams as the feed program prints them.
+// Tests of the page's readers (httpd/htdocs): feed streams as the feed prints them, the multiplexed stream, history at its true time, units, /metrics.
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert');
 const path = require('node:path');
-const { feed_parser } = require(path.join(__dirname, '../../httpd/htdocs/feed.js'));
+const htdocs = path.join(__dirname, '../../httpd/htdocs');
+const { feed_parser, mux_parser } = require(path.join(htdocs, 'feed.js'));
+const { timeline } = require(path.join(htdocs, 'timeline.js'));
+const units = require(path.join(htdocs, 'units.js'));
+const { capture_totals } = require(path.join(htdocs, 'metrics.js'));
 
 // A feed that found a backlog: start-up, history, limits, two live samples.
 const backlog_stream = [
@@ -38,6 +42,7 @@ const backlog_events = [
   { type: 'history', label: '12:00:00', age: 300, value: 3 },
   { type: 'history', label: '12:00:05', age: 295, value: 0 },
   { type: 'history', label: '12:00:10', age: 290, value: 12 },
+  { type: 'rescaling' },
   { type: 'limit', which: 'max', value: 400 },
   { type: 'limit', which: 'min', value: 0 },
   { type: 'limit', which: 'thres', value: 300 },
@@ -110,4 +115,103 @@ test('UnendedLastLineIsParsedAtEnd', () => {
   assert.deepStrictEqual(p.push('^net-lo 10\n<net-lo 5'), [{ type: 'limit', which: 'max', value: 10 }]);
   assert.deepStrictEqual(p.end(), [{ type: 'limit', which: 'thres', value: 5 }]);
   assert.deepStrictEqual(p.end(), []);
+});
+
+test('MultiplexedStreamSplitsIntoGraphLinesAndItsOwnLines', () => {
+  const stream = '+port80 41\n+net-lo 42\nport80 MISS-0--pid-41\nnet-lo data-3\nport80 \n!net-lo 7\n' +
+    '=port80 taken-over 99\n=net-lo exit 0\nstray\n';
+  for (const size of [1, 4, stream.length]) {
+    const p = mux_parser();
+    const events = [];
+    for (let i = 0; i < stream.length; i += size) events.push(...p.push(stream.slice(i, i + size)));
+    events.push(...p.end());
+    assert.deepStrictEqual(events, [
+      { type: 'started', graph: 'port80', pid: 41 },
+      { type: 'started', graph: 'net-lo', pid: 42 },
+      { type: 'line', graph: 'port80', text: 'MISS-0--pid-41' },
+      { type: 'line', graph: 'net-lo', text: 'data-3' },
+      { type: 'line', graph: 'port80', text: '' },
+      { type: 'lost', graph: 'net-lo', count: 7 },
+      { type: 'ended', graph: 'port80', how: 'taken-over 99' },
+      { type: 'ended', graph: 'net-lo', how: 'exit 0' },
+      { type: 'other', text: 'stray' },
+    ], `chunk size ${size}`);
+  }
+});
+
+// Runs steps on a fresh timeline ([what, ...arguments], the time last) and
+// returns its points as [label, x] pairs at time 5000 in a window of 10000 s.
+function placed(steps, line = timeline(5)) {
+  for (const [what, ...args] of steps) line[what](...args);
+  const w = line.window(5000, 10000);
+  return w.labels.map((l, i) => [l, w.xs[i]]);
+}
+
+test('HistoryIsDrawnAtTheTimeItsSamplesWereTaken', () => {
+  const cases = [
+    // Three waiting samples and a late read: the point before RESCALING
+    // arrived as the daemon wrote it, the others 5 s apart before it.
+    ['partial backlog', [['history', '12:00:00', 300, 1, 1000], ['history', '12:00:05', 295, 2, 1000],
+      ['history', '12:00:10', 290, 3, 1001], ['rescaling'], ['live', '12:00:15', 4, 1006]],
+    [['12:00:00', 991], ['12:00:05', 996], ['12:00:10', 1001], ['12:00:15', 1006]]],
+    // A full backlog across midnight, placed by the first live sample.
+    ['full backlog', [['history', '23:59:50', 15, 1, 2000], ['history', '23:59:55', 10, 2, 2000],
+      ['history', '00:00:00', 5, 3, 2000], ['live', '00:00:05', 4, 2003]],
+    [['23:59:50', 1988], ['23:59:55', 1993], ['00:00:00', 1998], ['00:00:05', 2003]]],
+    // No backlog: the first sample comes aged by the window, the second live.
+    ['first time', [['history', '08:00:00', 5, 1, 3000], ['live', '08:00:05', 2, 3004.5]],
+      [['08:00:00', 2999.5], ['08:00:05', 3004.5]]],
+    // A gap in the daemon's samples shows in the labels.
+    ['gap', [['history', '09:00:00', 300, 1, 4000], ['history', '09:01:00', 295, 2, 4000], ['rescaling']],
+      [['09:00:00', 3940], ['09:01:00', 4000]]],
+    // Labels that are no clock: the feed's ages, one interval to a live sample.
+    ['no clock', [['history', 'cpu', 300, 1, 100], ['history', 'cpu', 290, 2, 100], ['live', 'cpu', 3, 107]],
+      [['cpu', 92], ['cpu', 102], ['cpu', 107]]],
+  ];
+  for (const [name, steps, want] of cases) assert.deepStrictEqual(placed(steps), want, name);
+});
+
+test('ReconnectDrawsNoSampleTwice', () => {
+  const line = timeline(5);
+  placed([['history', '12:00:00', 300, 1, 1000], ['history', '12:00:05', 295, 2, 1000], ['rescaling']], line);
+  // The new feed replays the last sample, then one more, then goes live.
+  const got = placed([['begin'], ['history', '12:00:05', 300, 2, 1010], ['history', '12:00:10', 295, 3, 1010],
+    ['live', '12:00:15', 4, 1015]], line);
+  assert.deepStrictEqual(got, [['12:00:00', 995], ['12:00:05', 1000], ['12:00:10', 1010], ['12:00:15', 1015]]);
+});
+
+test('ValuesReadInTheGraphsUnit', () => {
+  const cases = [
+    [{ kind: 'port', unit: 'packets' }, 12, '12 packets'],
+    [{ kind: 'sock' }, 3, '3 new connections'],
+    [{ kind: 'sock', unit: 'packets' }, 3, '3 new connections'],
+    [{ kind: 'ip', unit: 'bits' }, 999, '999 bit/s'],
+    [{ kind: 'ip', unit: 'bits' }, 1500, '1.5 kbit/s'],
+    [{ kind: 'net', unit: 'bits' }, 2345678, '2.35 Mbit/s'],
+    [{ kind: 'port', unit: 'kbits' }, 1500, '1.5 Mbit/s'],
+    [{ kind: 'port', unit: 'kbits' }, 4000000, '4 Gbit/s'],
+    [{ kind: 'proto', unit: 'kbits' }, 0, '0 bit/s'],
+  ];
+  for (const [info, v, text] of cases) assert.strictEqual(units.format(units.unit_of(info), v), text, JSON.stringify(info));
+  assert.strictEqual(units.axis_title(units.unit_of({ kind: 'sock' })), 'new connections per 5 s');
+});
+
+test('CaptureTotalsAreReadFromTheExposition', () => {
+  const text = [
+    '# HELP traxel_capture_received_packets_total Packets the capture received.',
+    '# TYPE traxel_capture_received_packets_total counter',
+    'traxel_capture_received_packets_total{interface="lo"} 1234',
+    'traxel_capture_received_packets_total{interface="eth0"} 1e3',
+    'traxel_capture_dropped_packets_total{interface="lo",where="kernel"} 7',
+    'traxel_capture_dropped_packets_total{where="interface", interface="lo"} 2 1796777000000',
+    'traxel_capture_dropped_packets_total{interface="eth0",where="kernel"} 0',
+    'traxel_graph_sample{graph="port80"} 5',
+    'traxel_capture_dropped_packets_total{interface="lo} 9',
+    'traxel_build_info{version="0.1.0",note="a \\"quoted\\" } brace"} 1',
+  ].join('\n');
+  assert.deepStrictEqual(capture_totals(text), [
+    { interface: 'lo', received: 1234, dropped: 9, where: { kernel: 7, interface: 2 } },
+    { interface: 'eth0', received: 1000, dropped: 0, where: { kernel: 0 } },
+  ]);
+  assert.deepStrictEqual(capture_totals('# no capture yet\n'), []);
 });
