@@ -10,6 +10,7 @@
 #include "contract.h"
 #include "dump.h"
 #include "feedview.h"
+#include "filter.h"
 #include "hostops.h"
 #include "instance.h"
 #include "live.h"
@@ -116,6 +117,8 @@ int serve(const char *iface, bool foreground)
         report(err);
         return 1;
     }
+    if (!install_filter(pc, graphs, err) || !err.empty())
+        report(err);
     int status = 1;
     if (!drop_privileges(who, err))
         report("cannot give up privileges, not started: " + err);

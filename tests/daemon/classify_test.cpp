@@ -104,48 +104,6 @@ std::vector<sent> packet_mix()
     };
 }
 
-// A link type, and the header it puts before an IPv4 and an IPv6 packet
-// (none: it carries no such packet).
-struct link_case {
-    const char *name;
-    int dlt;
-    bool v4, v6;
-    bytes head4, head6;
-};
-
-bytes family_word(uint32_t f, bool swapped)
-{
-    bytes b(4);
-    std::memcpy(b.data(), &f, 4);
-    if (swapped)
-        std::reverse(b.begin(), b.end());
-    return b;
-}
-
-const bytes macs = {0, 1, 2, 3, 4, 5, 0, 1, 2, 3, 4, 6}, cooked = {0, 0, 0, 1, 0, 6, 0, 1, 2, 3, 4, 5, 0, 0},
-            cooked2_tail = {0, 0, 0, 0, 0, 1, 0, 1, 0, 6, 0, 1, 2, 3, 4, 5, 0, 0};
-
-std::vector<link_case> link_cases()
-{
-    const bytes t4 = {0x08, 0x00}, t6 = {0x86, 0xdd}, tag = {0x81, 0x00, 0x00, 0x07}, stag = {0x88, 0xa8, 0, 100};
-    return {
-        {"ethernet", DLT_EN10MB, true, true, join({macs, t4}), join({macs, t6})},
-        {"ethernet_vlan", DLT_EN10MB, true, true, join({macs, tag, t4}), join({macs, tag, t6})},
-        {"ethernet_qinq", DLT_EN10MB, true, true, join({macs, stag, tag, t4}), join({macs, stag, tag, t6})},
-        {"cooked", DLT_LINUX_SLL, true, true, join({cooked, t4}), join({cooked, t6})},
-        {"cooked_vlan", DLT_LINUX_SLL, true, true, join({cooked, tag, t4}), join({cooked, tag, t6})},
-        {"cooked2", DLT_LINUX_SLL2, true, true, join({t4, cooked2_tail}), join({t6, cooked2_tail})},
-        {"raw", DLT_RAW, true, true, {}, {}},
-        {"ipv4", DLT_IPV4, true, false, {}, {}},
-        {"ipv6", DLT_IPV6, false, true, {}, {}},
-        {"null", DLT_NULL, true, true, family_word(2, false), family_word(10, false)},
-        {"null_swapped", DLT_NULL, true, true, family_word(2, true), family_word(24, true)},
-        {"null_28", DLT_NULL, true, true, family_word(2, false), family_word(28, false)},
-        {"null_30", DLT_NULL, true, true, family_word(2, true), family_word(30, true)},
-        {"loop", DLT_LOOP, true, true, {0, 0, 0, 2}, {0, 0, 0, 28}},
-    };
-}
-
 class link_types : public ::testing::TestWithParam<link_case> {};
 
 // Every packet of the mix that the link type carries, framed, counts once in

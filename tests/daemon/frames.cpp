@@ -2,8 +2,10 @@
 #include "frames.h"
 
 #include <arpa/inet.h>
+#include <pcap/dlt.h>
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -114,6 +116,39 @@ bytes null_frame(uint32_t family, const bytes &packet)
     std::memcpy(b.data(), &family, 4);
     b.insert(b.end(), packet.begin(), packet.end());
     return b;
+}
+
+bytes family_word(uint32_t f, bool swapped)
+{
+    bytes b(4);
+    std::memcpy(b.data(), &f, 4);
+    if (swapped)
+        std::reverse(b.begin(), b.end());
+    return b;
+}
+
+const bytes macs = {0, 1, 2, 3, 4, 5, 0, 1, 2, 3, 4, 6}, cooked = {0, 0, 0, 1, 0, 6, 0, 1, 2, 3, 4, 5, 0, 0},
+            cooked2_tail = {0, 0, 0, 0, 0, 1, 0, 1, 0, 6, 0, 1, 2, 3, 4, 5, 0, 0};
+
+std::vector<link_case> link_cases()
+{
+    const bytes t4 = {0x08, 0x00}, t6 = {0x86, 0xdd}, tag = {0x81, 0x00, 0x00, 0x07}, stag = {0x88, 0xa8, 0, 100};
+    return {
+        {"ethernet", DLT_EN10MB, true, true, join({macs, t4}), join({macs, t6})},
+        {"ethernet_vlan", DLT_EN10MB, true, true, join({macs, tag, t4}), join({macs, tag, t6}), true},
+        {"ethernet_qinq", DLT_EN10MB, true, true, join({macs, stag, tag, t4}), join({macs, stag, tag, t6}), true},
+        {"cooked", DLT_LINUX_SLL, true, true, join({cooked, t4}), join({cooked, t6})},
+        {"cooked_vlan", DLT_LINUX_SLL, true, true, join({cooked, tag, t4}), join({cooked, tag, t6}), true},
+        {"cooked2", DLT_LINUX_SLL2, true, true, join({t4, cooked2_tail}), join({t6, cooked2_tail})},
+        {"raw", DLT_RAW, true, true, {}, {}},
+        {"ipv4", DLT_IPV4, true, false, {}, {}},
+        {"ipv6", DLT_IPV6, false, true, {}, {}},
+        {"null", DLT_NULL, true, true, family_word(2, false), family_word(10, false)},
+        {"null_swapped", DLT_NULL, true, true, family_word(2, true), family_word(24, true)},
+        {"null_28", DLT_NULL, true, true, family_word(2, false), family_word(28, false)},
+        {"null_30", DLT_NULL, true, true, family_word(2, true), family_word(30, true)},
+        {"loop", DLT_LOOP, true, true, {0, 0, 0, 2}, {0, 0, 0, 28}},
+    };
 }
 
 std::string temp_dir()

@@ -32,6 +32,26 @@ bytes join(std::initializer_list<bytes> parts);
 // A null link-layer frame: the family word in host byte order, then packet.
 bytes null_frame(uint32_t family, const bytes &packet);
 
+// A link type, and the header it puts before an IPv4 and an IPv6 packet
+// (none: it carries no such packet); tagged when that header holds a VLAN tag.
+struct link_case {
+    const char *name;
+    int dlt;
+    bool v4, v6;
+    bytes head4, head6;
+    bool tagged = false;
+};
+
+// The null link layer's family word f, in host byte order or swapped.
+bytes family_word(uint32_t f, bool swapped);
+
+// Link-layer pieces: Ethernet addresses, a cooked header before its protocol
+// type, a cooked v2 header after it.
+extern const bytes macs, cooked, cooked2_tail;
+
+// Every decoded link type, with and without VLAN tags.
+std::vector<link_case> link_cases();
+
 // One frame of a capture file and its time stamp; caplen below the frame's
 // size cuts the capture short.
 struct rec {
