@@ -53,6 +53,15 @@ std::vector<std::string> bench_names(int n)
 
 bool make_inst(const std::vector<std::string> &names, int win, inst &in, std::string &err)
 {
+    std::string cfg = "window " + std::to_string(win) + "\n";
+    int port = 10000;
+    for (const std::string &n : names)
+        cfg += n + " " + std::to_string(port++) + " 0 1000 800\n";
+    return make_inst_cfg(cfg, names, in, err);
+}
+
+bool make_inst_cfg(const std::string &cfg_text, const std::vector<std::string> &names, inst &in, std::string &err)
+{
     char tmpl[] = "/tmp/traxel-bench.XXXXXX";
     if (!mkdtemp(tmpl)) {
         err = std::string("mkdtemp /tmp/traxel-bench.XXXXXX: ") + std::strerror(errno);
@@ -67,10 +76,7 @@ bool make_inst(const std::vector<std::string> &names, int win, inst &in, std::st
             return false;
         }
     std::ofstream cfg(in.dir + "/traxel.cfg");
-    cfg << "window " << win << "\n";
-    int port = 10000;
-    for (const std::string &n : names)
-        cfg << n << " " << port++ << " 0 1000 800\n";
+    cfg << cfg_text;
     cfg.close();
     if (!cfg) {
         err = "write " + in.dir + "/traxel.cfg failed";

@@ -31,6 +31,10 @@ std::vector<std::string> bench_names(int n);
 // name. False with err naming the failed call.
 bool make_inst(const std::vector<std::string> &names, int win, inst &in, std::string &err);
 
+// The same with the configuration text cfg_text, and a named pipe for each
+// graph of names.
+bool make_inst_cfg(const std::string &cfg_text, const std::vector<std::string> &names, inst &in, std::string &err);
+
 // Removes the installation's tree and the graphs' pid files in /tmp.
 void remove_inst(inst &in);
 
