@@ -3,6 +3,8 @@
 
 #include <pcap/dlt.h>
 
+#include <algorithm>
+
 #include "bytes.h"
 
 namespace {
@@ -162,10 +164,141 @@ bool parse_ip6(const uint8_t *b, uint32_t caplen, pkt &p)
     return true;
 }
 
-// Whether a lies in the network of t.
-bool in6(const addr6 &a, const net6_test &t)
+// The net graphs' index: masking, comparing, ordering and hashing of
+// addresses of either family.
+uint32_t masked(uint32_t a, uint32_t m)
 {
-    return (a.hi & t.mask.hi) == t.net.hi && (a.lo & t.mask.lo) == t.net.lo;
+    return a & m;
+}
+
+addr6 masked(const addr6 &a, const addr6 &m)
+{
+    return {a.hi & m.hi, a.lo & m.lo};
+}
+
+bool same(uint32_t a, uint32_t b)
+{
+    return a == b;
+}
+
+bool same(const addr6 &a, const addr6 &b)
+{
+    return a.hi == b.hi && a.lo == b.lo;
+}
+
+bool before(uint32_t a, uint32_t b)
+{
+    return a < b;
+}
+
+bool before(const addr6 &a, const addr6 &b)
+{
+    return a.hi < b.hi || (a.hi == b.hi && a.lo < b.lo);
+}
+
+// Multiplicative hashing: the top bits of the product depend on every bit.
+uint64_t spread(uint32_t a)
+{
+    return a * 0x9e3779b97f4a7c15ull;
+}
+
+uint64_t spread(const addr6 &a)
+{
+    return (a.hi ^ (a.lo * 0xc2b2ae3d27d4eb4full)) * 0x9e3779b97f4a7c15ull;
+}
+
+// Calls f for each graph of the network key in group ng.
+template <class A, class F> void each_net(const net_group<A> &ng, const A &key, const uint32_t *ids, F f)
+{
+    const std::size_t m = ng.slots.size() - 1;
+    for (std::size_t i = spread(key) >> ng.shift;; i = (i + 1) & m) {
+        const net_slot<A> &s = ng.slots[i];
+        if (s.n == 0)
+            return;
+        if (same(s.net, key)) {
+            for (uint32_t k = 0; k < s.n; ++k)
+                f(ids[s.first + k]);
+            return;
+        }
+    }
+}
+
+uint32_t top_byte(uint32_t a)
+{
+    return a >> 24;
+}
+
+uint32_t top_byte(const addr6 &a)
+{
+    return static_cast<uint32_t>(a.hi >> 56);
+}
+
+template <class A> bool may_hold(const net_groups<A> &ng, const A &a)
+{
+    const uint32_t t = top_byte(a);
+    return ng.tops[t / 64] >> (t % 64) & 1;
+}
+
+// Calls f once for each graph of ng whose network holds src or dst.
+template <class A, class F>
+void each_addr_graph(const net_groups<A> &ng, const A &src, const A &dst, const uint32_t *ids, F f)
+{
+    const bool at_src = may_hold(ng, src), at_dst = may_hold(ng, dst);
+    if (!at_src && !at_dst)
+        return;
+    for (const net_group<A> &g : ng.groups) {
+        const A s = masked(src, g.mask), d = masked(dst, g.mask);
+        if (at_src)
+            each_net(g, s, ids, f);
+        // A graph has one network, under one mask: a packet within it at both
+        // ends counts once.
+        if (at_dst && !(at_src && same(s, d)))
+            each_net(g, d, ids, f);
+    }
+}
+
+// A net or ip graph as the index files it.
+template <class A> struct net_entry {
+    A mask, net;
+    uint32_t g;
+};
+
+// Puts entries into groups by mask, each network's graphs in ids.
+template <class A>
+void build_groups(std::vector<net_entry<A>> &entries, net_groups<A> &out, std::vector<uint32_t> &ids)
+{
+    for (const net_entry<A> &e : entries)
+        for (uint32_t t = 0; t < 256; ++t)
+            if ((t & top_byte(e.mask)) == top_byte(e.net))
+                out.tops[t / 64] |= uint64_t{1} << (t % 64);
+    std::sort(entries.begin(), entries.end(), [](const net_entry<A> &x, const net_entry<A> &y) {
+        if (!same(x.mask, y.mask))
+            return before(x.mask, y.mask);
+        return before(x.net, y.net) || (same(x.net, y.net) && x.g < y.g);
+    });
+    for (std::size_t i = 0; i < entries.size();) {
+        std::size_t end = i, nets = 0;
+        for (; end < entries.size() && same(entries[end].mask, entries[i].mask); ++end)
+            nets += end == i || !same(entries[end].net, entries[end - 1].net);
+        net_group<A> ng;
+        ng.mask = entries[i].mask;
+        std::size_t size = 2;
+        for (ng.shift = 63; size < 2 * nets; size *= 2)
+            --ng.shift;
+        ng.slots.resize(size);
+        while (i < end) {
+            net_slot<A> s;
+            s.net = entries[i].net;
+            s.first = static_cast<uint32_t>(ids.size());
+            for (; i < end && same(entries[i].net, s.net); ++i, ++s.n)
+                ids.push_back(entries[i].g);
+            std::size_t at = spread(s.net) >> ng.shift;
+            while (ng.slots[at].n != 0)
+                at = (at + 1) & (size - 1);
+            ng.slots[at] = s;
+        }
+        out.groups.push_back(std::move(ng));
+    }
 }
 
 }  // namespace
@@ -187,6 +320,22 @@ bool keyed_graphs::add(uint32_t key, uint32_t g)
 void keyed_graphs::seal()
 {
     std::sort(at_.begin(), at_.end());
+    rank_.assign(bits_.size(), 0);
+    uint32_t r = 0;
+    for (std::size_t w = 0; w < bits_.size(); ++w) {
+        rank_[w] = r;
+        r += bits_set(bits_[w]);
+    }
+    first_.clear();
+    ids_.clear();
+    for (std::size_t i = 0; i < at_.size(); ++i) {
+        if (i == 0 || at_[i].first != at_[i - 1].first)
+            first_.push_back(static_cast<uint32_t>(ids_.size()));
+        ids_.push_back(at_[i].second);
+    }
+    first_.push_back(static_cast<uint32_t>(ids_.size()));
+    at_.clear();
+    at_.shrink_to_fit();
 }
 
 bool index_graphs(const std::vector<graph> &gs, count_index &ix, std::string &err)
@@ -196,6 +345,8 @@ bool index_graphs(const std::vector<graph> &gs, count_index &ix, std::string &er
     out.size = gs.size();
     out.port = out.sock = keyed_graphs(65536, n);
     out.proto = keyed_graphs(256, n);
+    std::vector<net_entry<uint32_t>> e4;
+    std::vector<net_entry<addr6>> e6;
     for (uint32_t i = 0; i < n; ++i) {
         const graph &g = gs[i];
         bool ok = true;
@@ -211,12 +362,12 @@ bool index_graphs(const std::vector<graph> &gs, count_index &ix, std::string &er
             break;
         case graph_kind::net:
         case graph_kind::ip:
-            if (g.never)
-                break;
-            if (g.v6)
-                out.addr6.push_back({g.net6, g.mask6, i});
-            else
-                out.addr4.push_back({g.net_bits, g.mask_bits, i});
+            // Only graphs that can match at all: a network with bits set
+            // past its mask matches no address.
+            if (g.v6 && same(masked(g.net6, g.mask6), g.net6))
+                e6.push_back({g.mask6, g.net6, i});
+            else if (!g.v6 && !g.never && masked(g.net_bits, g.mask_bits) == g.net_bits)
+                e4.push_back({g.mask_bits, g.net_bits, i});
             break;
         }
         if (!ok) {
@@ -228,6 +379,8 @@ bool index_graphs(const std::vector<graph> &gs, count_index &ix, std::string &er
     }
     for (keyed_graphs *k : {&out.port, &out.sock, &out.proto})
         k->seal();
+    build_groups(e4, out.nets4, out.net_ids);
+    build_groups(e6, out.nets6, out.net_ids);
     ix = std::move(out);
     return true;
 }
@@ -268,13 +421,15 @@ bool parse_frame(int dlt, const uint8_t *b, uint32_t caplen, pkt &p)
     return ok;
 }
 
-void classify(const count_index &ix, const pkt &p, uint32_t size, std::vector<graph> &gs)
+// Flattened, as is count_frame: a frame costs one call, whatever it meets.
+[[gnu::flatten]] void classify(const count_index &ix, const pkt &p, uint32_t size, std::vector<graph> &gs)
 {
     if (gs.size() != ix.size)
         return;
-    auto one = [&gs, size](uint32_t g) {
-        ++gs[g].count;
-        gs[g].bytes += size;
+    graph *g0 = gs.data();
+    auto one = [g0, size](uint32_t g) {
+        ++g0[g].count;
+        g0[g].bytes += size;
     };
     if (p.has_proto)
         ix.proto.each(p.proto, one);
@@ -286,19 +441,14 @@ void classify(const count_index &ix, const pkt &p, uint32_t size, std::vector<gr
         if (p.syn)
             ix.sock.each(p.dport, one);
     }
-    if (p.v6) {
-        for (const net6_test &t : ix.addr6)
-            if (in6(p.src6, t) || in6(p.dst6, t))
-                one(t.g);
-    } else {
-        for (const net4_test &t : ix.addr4)
-            if ((p.src & t.mask) == t.net || (p.dst & t.mask) == t.net)
-                one(t.g);
-    }
+    if (p.v6)
+        each_addr_graph(ix.nets6, p.src6, p.dst6, ix.net_ids.data(), one);
+    else
+        each_addr_graph(ix.nets4, p.src, p.dst, ix.net_ids.data(), one);
 }
 
-void count_frame(const count_index &ix, int dlt, const uint8_t *bytes, uint32_t caplen, uint32_t len,
-                 std::vector<graph> &gs)
+[[gnu::flatten]] void count_frame(const count_index &ix, int dlt, const uint8_t *bytes, uint32_t caplen,
+                                  uint32_t len, std::vector<graph> &gs)
 {
     pkt p;
     if (parse_frame(dlt, bytes, caplen, p))

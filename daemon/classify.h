@@ -2,7 +2,6 @@
 #ifndef TRAXEL_CLASSIFY_H
 #define TRAXEL_CLASSIFY_H
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -37,7 +36,7 @@ bool parse_frame(int dlt, const uint8_t *bytes, uint32_t caplen, pkt &p);
 
 // Graphs filed under a port or protocol number below a number of keys: a bit
 // per key that some graph has, so most packets are told apart by one load,
-// then the (key, graph) pairs in key order.
+// and for those keys their graphs, found by the rank of the key's bit.
 class keyed_graphs {
 public:
     // A table of keys keys for a list of graphs graphs long.
@@ -45,7 +44,7 @@ public:
     // Files graph g under key; false (nothing filed) when key or g is out of
     // the table's range.
     bool add(uint32_t key, uint32_t g);
-    // Puts the pairs in key order; called once, after the last add.
+    // Builds the lookup; called once, after the last add.
     void seal();
     // Calls f(g) for each graph g filed under key (any key is safe).
     template <class F> void each(uint32_t key, F f) const;
@@ -53,28 +52,46 @@ public:
 private:
     uint32_t keys_, graphs_;
     std::vector<uint64_t> bits_;
-    std::vector<std::pair<uint32_t, uint32_t>> at_;
+    std::vector<uint32_t> rank_;   // keys with graphs before each word of bits_
+    std::vector<uint32_t> first_;  // per key with graphs, in key order: where its graphs start in ids_; then the end
+    std::vector<uint32_t> ids_;
+    std::vector<std::pair<uint32_t, uint32_t>> at_;  // (key, graph) until seal
 };
 
-// A net or ip graph as the counting tests it: an address a belongs when
-// (a & mask) == net, for source or destination.
-struct net4_test {
-    uint32_t net, mask, g;
+// One network of a net_group and where its graphs lie in the index's list;
+// an empty slot has none.
+template <class A> struct net_slot {
+    A net{};
+    uint32_t first = 0, n = 0;
 };
-struct net6_test {
-    addr6 net, mask;
-    uint32_t g;
+
+// The net and ip graphs of one address family (A: uint32_t for IPv4, addr6)
+// that share one mask: their networks in an open-addressing hash table at
+// most half full, so an address is looked up with one probe or a few.
+template <class A> struct net_group {
+    A mask{};
+    int shift = 64;  // a hash keeps its top 64 - shift bits
+    std::vector<net_slot<A>> slots;
+};
+
+// The net groups of one address family, and a bit for each value of an
+// address's top byte that some network of them can hold: most addresses
+// outside every network are told apart by that one bit.
+template <class A> struct net_groups {
+    uint64_t tops[4] = {};
+    std::vector<net_group<A>> groups;
 };
 
 // Where each graph of one list is found: port and sock graphs by port, proto
-// graphs by protocol, net and ip graphs in short lists of integer tests, one
-// per address family. Built once per loaded list; counting with it touches
-// only that list.
+// graphs by protocol, net and ip graphs by network under each mask that some
+// graph has. Built once per loaded list; counting with it touches only that
+// list.
 struct count_index {
     std::size_t size = 0;  // the number of graphs indexed
     keyed_graphs port{65536, 0}, sock{65536, 0}, proto{256, 0};
-    std::vector<net4_test> addr4;  // graphs that can match at all
-    std::vector<net6_test> addr6;
+    net_groups<uint32_t> nets4;
+    net_groups<addr6> nets6;
+    std::vector<uint32_t> net_ids;  // the graphs of each network, network by network
 };
 
 // Builds the index of gs into ix. False, ix unchanged, with err naming the
@@ -92,13 +109,26 @@ void classify(const count_index &ix, const pkt &p, uint32_t size, std::vector<gr
 void count_frame(const count_index &ix, int dlt, const uint8_t *bytes, uint32_t caplen, uint32_t len,
                  std::vector<graph> &gs);
 
+// The number of bits set in w (without the popcnt instruction, which the
+// baseline x86-64 lacks, so that no library call is made per packet).
+inline uint32_t bits_set(uint64_t w)
+{
+    w -= (w >> 1) & 0x5555555555555555ull;
+    w = (w & 0x3333333333333333ull) + ((w >> 2) & 0x3333333333333333ull);
+    w = (w + (w >> 4)) & 0x0f0f0f0f0f0f0f0full;
+    return static_cast<uint32_t>((w * 0x0101010101010101ull) >> 56);
+}
+
 template <class F> void keyed_graphs::each(uint32_t key, F f) const
 {
-    if (key >= keys_ || !(bits_[key / 64] >> (key % 64) & 1))
+    if (key >= keys_)
         return;
-    auto it = std::lower_bound(at_.begin(), at_.end(), std::make_pair(key, uint32_t{0}));
-    for (; it != at_.end() && it->first == key; ++it)
-        f(it->second);
+    const uint64_t w = bits_[key / 64], bit = uint64_t{1} << (key % 64);
+    if (!(w & bit))
+        return;
+    const uint32_t r = rank_[key / 64] + bits_set(w & (bit - 1));
+    for (uint32_t i = first_[r]; i < first_[r + 1]; ++i)
+        f(ids_[i]);
 }
 
 #endif
