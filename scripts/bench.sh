@@ -11,7 +11,7 @@ build=${BENCH_BUILD_DIR:-build-bench}
 quick=0
 [ "${1:-}" = --quick ] && quick=1
 
-scripts/deps.sh
+scripts/deps.sh --bench
 cmake -S bench -B "$build" >/dev/null
 cmake --build "$build" -j2 >/dev/null
 # The figures rest on the shared pieces: their tests come first.
@@ -29,9 +29,11 @@ trap 'rm -f "$out"' EXIT
 if [ $quick -eq 1 ]; then
   rounds=50 relay=(--runs 3 --samples 500) scale=(--feeds 100 --phases 1:3,0.05:2,0.01:2)
   frames=100000 web=(--clients 50 --every 0.1 --for 3) min_time=0.05 page=(--rounds 50 --runs 1)
+  live=(--rates 20000,top --runs 1 --seconds 2)
 else
   rounds=300 relay=(--runs 7 --samples 2000) scale=(--feeds 1000) frames=300000
   web=(--clients 200 --every 0.1 --for 10) min_time=0.5 page=(--rounds 250 --runs 5)
+  live=(--rates 20000,100000,300000,top --runs 3 --seconds 3)
 fi
 
 failed=()
@@ -54,6 +56,7 @@ run "relay latency" 300 "$bin/relay_bench" "${relay[@]}" "$bin/plotfeed"
 run "page" 300 "$bin/feeds_bench" "${page[@]}" "$bin/plotfeed" "$bin/feeds"
 run "scale" 600 "$bin/scale_bench" "${scale[@]}" "$bin/plotfeed"
 run "daemon counting" 300 "$bin/classify_bench" --frames $frames
+run "live capture" 300 "$bin/live_bench" "$build/traxel" "${live[@]}"
 run "address matching" 300 "$bin/subred_bench" --benchmark_color=false --benchmark_min_time=$min_time
 if command -v mini_httpd >/dev/null || [ -x /usr/sbin/mini_httpd ]; then
   run "web path" 300 "$bin/web_bench" "${web[@]}" "$bin/plotfeed"

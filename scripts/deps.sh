@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # Installs with apt-get what building and serving traxel need; with --test
 # also what its tests need (sanitizer and fuzzer runtimes, a browser,
-# Prometheus and its promtool, ip for the network namespace test).
+# Prometheus and its promtool, ip for the network namespace test); with
+# --bench what the benchmarks need (Google Benchmark, tcpdump to compare
+# live capture with).
 set -euo pipefail
 
 packages=(build-essential cmake libgtest-dev libgmock-dev libpcap-dev libcap-dev libcap2-bin mini-httpd)
 if [ "${1:-}" = --test ]; then
   packages+=(libbenchmark-dev clang libclang-rt-dev chromium curl procps python3 prometheus iproute2)
+fi
+if [ "${1:-}" = --bench ]; then
+  packages+=(libbenchmark-dev tcpdump)
 fi
 command -v node >/dev/null || packages+=(nodejs)
 command -v npm >/dev/null || packages+=(npm)
