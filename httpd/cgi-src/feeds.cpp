@@ -15,6 +15,7 @@
 #include "read_cfg.h"
 #include "tokens.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -400,12 +401,34 @@ void end_all(mux &m)
     }
 }
 
+// Fills fds with what to wait for, the client's side first, and owner with
+// the feed of each; returns the seconds until the hold limit of the first
+// graph that waits for its share, or -1 when none waits.
+double wait_set(const mux &m, double now, std::vector<pollfd> &fds, std::vector<int> &owner)
+{
+    double wake = -1;
+    fds.assign(1, pollfd{1, static_cast<short>(m.out.empty() ? 0 : POLLOUT), 0});
+    owner.assign(1, -1);
+    for (std::size_t g = 0; g < m.feeds.size(); ++g) {
+        const feed_proc &f = m.feeds[g];
+        if (f.stuck && f.held_since >= 0) {
+            const double at = std::max(0.0, f.held_since + hold_limit - now);
+            wake = wake < 0 ? at : std::min(wake, at);
+        }
+        if (f.fd >= 0 && !f.stuck) {
+            fds.push_back(pollfd{f.fd, POLLIN, 0});
+            owner.push_back(static_cast<int>(g));
+        }
+    }
+    return wake;
+}
+
 // Streams until every feed has ended and its lines are out (0), or until the
 // client is gone or a signal ends this program (1).
 int run(mux &m)
 {
     std::vector<pollfd> fds;
-    std::vector<int> owner;  // the feed of each descriptor after the first
+    std::vector<int> owner;
     for (;;) {
         const double now = now_s();
         if (got_child) {
@@ -415,34 +438,13 @@ int run(mux &m)
         report_ends(m, now);
         if (!pass_on(m, now) || got_end)
             return 1;
-        bool all_ended = true;
-        double wake = -1;
-        fds.assign(1, pollfd{1, static_cast<short>(m.out.empty() ? 0 : POLLOUT), 0});
-        owner.assign(1, -1);
-        for (std::size_t g = 0; g < m.feeds.size(); ++g) {
-            feed_proc &f = m.feeds[g];
-            all_ended = all_ended && f.ended;
-            if (f.stuck && f.held_since >= 0) {
-                const double at = f.held_since + hold_limit - now;
-                wake = wake < 0 || at < wake ? (at > 0 ? at : 0) : wake;
-            }
-            if (f.fd >= 0 && !f.stuck) {
-                fds.push_back(pollfd{f.fd, POLLIN, 0});
-                owner.push_back(static_cast<int>(g));
-            }
-        }
-        if (all_ended && m.out.empty())
+        if (m.out.empty() && std::all_of(m.feeds.begin(), m.feeds.end(), [](const feed_proc &f) { return f.ended; }))
             return 0;
-        timespec ts{};
-        if (wake >= 0) {
-            ts.tv_sec = static_cast<time_t>(wake);
-            ts.tv_nsec = static_cast<long>((wake - static_cast<double>(ts.tv_sec)) * 1e9) + 1000000;
-            if (ts.tv_nsec >= 1000000000L) {
-                ts.tv_sec += 1;
-                ts.tv_nsec -= 1000000000L;
-            }
-        }
-        const int n = ppoll(fds.data(), fds.size(), wake >= 0 ? &ts : nullptr, &m.wait_mask);
+        const double wake = wait_set(m, now, fds, owner);
+        // A millisecond more, so that the limit has passed on waking.
+        const long ms = wake < 0 ? -1 : static_cast<long>(wake * 1000) + 1;
+        const timespec ts{ms / 1000, ms % 1000 * 1000000};
+        const int n = ppoll(fds.data(), fds.size(), ms < 0 ? nullptr : &ts, &m.wait_mask);
         if (n < 0 && errno != EINTR)
             return 1;
         // A pipe whose reader is gone reports an error: the client left.

@@ -116,10 +116,17 @@
 
   // Draws the charts on screen that are due: new samples and at least one
   // sample interval since their last drawing, or a window that moved on.
+  // Charts off screen only forget the points that left the window.
   function draw_due() {
     const t = Date.now();
-    for (const g of Object.values(graphs))
-      if (g.visible && t - g.drawn_at >= (g.dirty ? draw_gap_ms : interval * 1000)) draw(g);
+    for (const g of Object.values(graphs)) {
+      if (t - g.drawn_at < (g.dirty ? draw_gap_ms : interval * 1000)) continue;
+      if (g.visible) draw(g);
+      else if (t - g.drawn_at >= g.span * 1000) {
+        g.dropped += g.line.window(t / 1000, g.span).dropped;
+        g.drawn_at = t;
+      }
+    }
   }
 
   // The line that tells the viewer what g's feed is doing.
@@ -137,6 +144,12 @@
     }
   }
 
+  // Counts the graphs over their threshold in the page's title.
+  function show_title() {
+    const n = Object.values(graphs).filter(over).length;
+    document.title = (n ? `(${n} over threshold) ` : '') + 'traxel: live traffic graphs';
+  }
+
   // Shows g's state in its section and data attributes; the chart itself is
   // drawn by draw_due.
   function show(g) {
@@ -152,8 +165,6 @@
     const button = g.el.querySelector('.connect');
     button.hidden = !(g.state === 'ended' || g.state === 'taken-over');
     button.textContent = g.state === 'taken-over' ? 'Take it back' : 'Reconnect';
-    const n = Object.values(graphs).filter(over).length;
-    document.title = (n ? `(${n} over threshold) ` : '') + 'traxel: live traffic graphs';
   }
 
   // Takes the events of a line of g's feed into its timeline, limits and state.
@@ -176,10 +187,10 @@
     g.dirty = g.dirty || e.type !== 'note';
   }
 
-  // Takes one event of a connection's stream.
+  // Takes one event of a connection's stream; returns the graph it touched.
   function dispatch(conn, e) {
     const g = graphs[e.graph];
-    if (!g || g.conn !== conn) return;
+    if (!g || g.conn !== conn) return null;
     if (e.type === 'line') {
       if (e.text !== '') g.last_line = e.text;
       const fe = g.parser.line(e.text);
@@ -192,7 +203,17 @@
       g.ended++;
       g.conn = null;
     }
-    show(g);
+    return g;
+  }
+
+  // Takes the events of a piece of conn's stream and shows each graph they
+  // touched once: a burst of history costs one update per graph.
+  function take(conn, events) {
+    const touched = new Set();
+    for (const e of events) touched.add(dispatch(conn, e));
+    touched.delete(null);
+    for (const g of touched) show(g);
+    if (touched.size) show_title();
   }
 
   // Opens conn's request for its graphs and follows it until it ends or is
@@ -218,10 +239,11 @@
       const reader = res.body.pipeThrough(new TextDecoderStream()).getReader();
       for (;;) {
         const { value, done } = await reader.read();
-        if (done) break;
-        for (const e of mux.push(value)) dispatch(conn, e);
+        // A piece read just before the connection was replaced is not its.
+        if (done || conn.ctrl !== ctrl) break;
+        take(conn, mux.push(value));
       }
-      for (const e of mux.end()) dispatch(conn, e);
+      if (conn.ctrl === ctrl) take(conn, mux.end());
     } catch (err) {
       why = String(err.message || err);
     }
@@ -233,6 +255,7 @@
       g.ended++;
       show(g);
     }
+    show_title();
   }
 
   // Takes g back from another viewer, or reconnects it: its connection
