@@ -23,7 +23,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <string>
 #include <string_view>
 #include <sys/file.h>
@@ -143,6 +143,7 @@ struct feed_proc {
     std::size_t at = 0;
     bool header = true;      // its CGI header is not over yet
     bool stuck = false;      // a line waits for the graph's share to drain
+    bool armed = false;      // its pipe is in the wait set
     double held_since = -1;  // when it got stuck, -1 when it is not
     long lost = 0;           // lines dropped since the last "!" line
     bool reaped = false;
@@ -157,6 +158,8 @@ struct mux {
     out_queue out;
     sigset_t wait_mask;      // the mask while waiting: the handled signals let in
     bool pipe_ignored = false;
+    int ep = -1;             // the wait set
+    int out_events = -1;     // what the wait set asks of the client's side; -1: it cannot be waited on
 
     explicit mux(std::size_t n) : out(n) {}
 };
@@ -401,24 +404,36 @@ void end_all(mux &m)
     }
 }
 
-// Fills fds with what to wait for, the client's side first, and owner with
-// the feed of each; returns the seconds until the hold limit of the first
-// graph that waits for its share, or -1 when none waits.
-double wait_set(const mux &m, double now, std::vector<pollfd> &fds, std::vector<int> &owner)
+// Brings the wait set up to date: the pipes of the feeds that may be read,
+// the client's side when lines wait for it. Returns the seconds until the
+// hold limit of the first graph that waits for its share, or -1 when none waits.
+double update_wait_set(mux &m, double now)
 {
     double wake = -1;
-    fds.assign(1, pollfd{1, static_cast<short>(m.out.empty() ? 0 : POLLOUT), 0});
-    owner.assign(1, -1);
     for (std::size_t g = 0; g < m.feeds.size(); ++g) {
-        const feed_proc &f = m.feeds[g];
+        feed_proc &f = m.feeds[g];
         if (f.stuck && f.held_since >= 0) {
             const double at = std::max(0.0, f.held_since + hold_limit - now);
             wake = wake < 0 ? at : std::min(wake, at);
         }
-        if (f.fd >= 0 && !f.stuck) {
-            fds.push_back(pollfd{f.fd, POLLIN, 0});
-            owner.push_back(static_cast<int>(g));
+        // A closed pipe left the set with its descriptor.
+        const bool want = f.fd >= 0 && !f.stuck;
+        if (want != f.armed && f.fd >= 0) {
+            epoll_event ev{};
+            ev.events = EPOLLIN;
+            ev.data.u32 = static_cast<std::uint32_t>(g);
+            if (epoll_ctl(m.ep, want ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, f.fd, &ev) != 0)
+                std::fprintf(stderr, "feeds: epoll_ctl %s: %s\n", f.name.c_str(), std::strerror(errno));
         }
+        f.armed = want;
+    }
+    const int out = m.out.empty() ? 0 : static_cast<int>(EPOLLOUT);
+    if (m.out_events >= 0 && out != m.out_events) {
+        epoll_event ev{};
+        ev.events = static_cast<std::uint32_t>(out);
+        ev.data.u32 = UINT32_MAX;
+        epoll_ctl(m.ep, EPOLL_CTL_MOD, 1, &ev);
+        m.out_events = out;
     }
     return wake;
 }
@@ -427,8 +442,11 @@ double wait_set(const mux &m, double now, std::vector<pollfd> &fds, std::vector<
 // client is gone or a signal ends this program (1).
 int run(mux &m)
 {
-    std::vector<pollfd> fds;
-    std::vector<int> owner;
+    epoll_event ev{};
+    ev.data.u32 = UINT32_MAX;
+    // A client's side that epoll cannot watch (a regular file) never blocks.
+    m.out_events = epoll_ctl(m.ep, EPOLL_CTL_ADD, 1, &ev) == 0 ? 0 : -1;
+    std::vector<epoll_event> ready(64);
     for (;;) {
         const double now = now_s();
         if (got_child) {
@@ -440,23 +458,27 @@ int run(mux &m)
             return 1;
         if (m.out.empty() && std::all_of(m.feeds.begin(), m.feeds.end(), [](const feed_proc &f) { return f.ended; }))
             return 0;
-        const double wake = wait_set(m, now, fds, owner);
+        const double wake = update_wait_set(m, now);
         // A millisecond more, so that the limit has passed on waking.
-        const long ms = wake < 0 ? -1 : static_cast<long>(wake * 1000) + 1;
-        const timespec ts{ms / 1000, ms % 1000 * 1000000};
-        const int n = ppoll(fds.data(), fds.size(), ms < 0 ? nullptr : &ts, &m.wait_mask);
+        const int ms = wake < 0 ? -1 : static_cast<int>(wake * 1000) + 1;
+        const int n = epoll_pwait(m.ep, ready.data(), static_cast<int>(ready.size()), ms, &m.wait_mask);
         if (n < 0 && errno != EINTR)
             return 1;
-        // A pipe whose reader is gone reports an error: the client left.
-        if (n > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
-            return 1;
         const double later = now_s();
-        for (std::size_t i = 1; n > 0 && i < fds.size(); ++i)
-            if (fds[i].revents != 0) {
-                feed_proc &f = m.feeds[static_cast<std::size_t>(owner[i])];
-                read_feed(f);
-                take_lines(m, f, owner[i], later);
+        for (int i = 0; i < n; ++i) {
+            const std::uint32_t g = ready[static_cast<std::size_t>(i)].data.u32;
+            // A pipe whose reader is gone reports an error: the client left.
+            if (g == UINT32_MAX) {
+                if ((ready[static_cast<std::size_t>(i)].events & (EPOLLERR | EPOLLHUP)) != 0)
+                    return 1;
+                continue;
             }
+            feed_proc &f = m.feeds[g];
+            if (f.fd >= 0 && !f.stuck) {
+                read_feed(f);
+                take_lines(m, f, static_cast<int>(g), later);
+            }
+        }
     }
 }
 
@@ -501,8 +523,11 @@ int main()
         refuse("400 Bad Request", why);
     check_graphs(req);
 
-    write_all(1, std::string(content_type) + "\n");
     mux m(req.graphs.size());
+    m.ep = epoll_create1(EPOLL_CLOEXEC);
+    if (m.ep < 0)
+        refuse("500 Internal Server Error", std::string("epoll_create1: ") + std::strerror(errno) + ".");
+    write_all(1, std::string(content_type) + "\n");
     sigset_t orig;
     setup_signals(m, orig);
     std::vector<std::string> env = feed_environment(req.k);
