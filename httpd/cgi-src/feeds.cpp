@@ -18,14 +18,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <sys/epoll.h>
 #include <string>
 #include <string_view>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>

@@ -6,7 +6,6 @@ const path = require('node:path');
 const htdocs = path.join(__dirname, '../../httpd/htdocs');
 const { feed_parser, mux_parser } = require(path.join(htdocs, 'feed.js'));
 const { timeline } = require(path.join(htdocs, 'timeline.js'));
-const units = require(path.join(htdocs, 'units.js'));
 const { capture_totals } = require(path.join(htdocs, 'metrics.js'));
 
 // A feed that found a backlog: start-up, history, limits, two live samples.
@@ -52,8 +51,7 @@ const backlog_events = [
 
 // Feeds line by line, in one piece, and in pieces of every size from 1 to 7
 // characters: the browser hands the stream over in arbitrary chunks.
-function parse_in_chunks(stream, size) {
-  const p = feed_parser('port8080');
+function parse_in_chunks(stream, size, p = feed_parser('port8080')) {
   const events = [];
   for (let i = 0; i < stream.length; i += size) events.push(...p.push(stream.slice(i, i + size)));
   events.push(...p.end());
@@ -121,11 +119,7 @@ test('MultiplexedStreamSplitsIntoGraphLinesAndItsOwnLines', () => {
   const stream = '+port80 41\n+net-lo 42\nport80 MISS-0--pid-41\nnet-lo data-3\nport80 \n!net-lo 7\n' +
     '=port80 taken-over 99\n=net-lo exit 0\nstray\n';
   for (const size of [1, 4, stream.length]) {
-    const p = mux_parser();
-    const events = [];
-    for (let i = 0; i < stream.length; i += size) events.push(...p.push(stream.slice(i, i + size)));
-    events.push(...p.end());
-    assert.deepStrictEqual(events, [
+    assert.deepStrictEqual(parse_in_chunks(stream, size, mux_parser()), [
       { type: 'started', graph: 'port80', pid: 41 },
       { type: 'started', graph: 'net-lo', pid: 42 },
       { type: 'line', graph: 'port80', text: 'MISS-0--pid-41' },
@@ -178,22 +172,6 @@ test('ReconnectDrawsNoSampleTwice', () => {
   const got = placed([['begin'], ['history', '12:00:05', 300, 2, 1010], ['history', '12:00:10', 295, 3, 1010],
     ['live', '12:00:15', 4, 1015]], line);
   assert.deepStrictEqual(got, [['12:00:00', 995], ['12:00:05', 1000], ['12:00:10', 1010], ['12:00:15', 1015]]);
-});
-
-test('ValuesReadInTheGraphsUnit', () => {
-  const cases = [
-    [{ kind: 'port', unit: 'packets' }, 12, '12 packets'],
-    [{ kind: 'sock' }, 3, '3 new connections'],
-    [{ kind: 'sock', unit: 'packets' }, 3, '3 new connections'],
-    [{ kind: 'ip', unit: 'bits' }, 999, '999 bit/s'],
-    [{ kind: 'ip', unit: 'bits' }, 1500, '1.5 kbit/s'],
-    [{ kind: 'net', unit: 'bits' }, 2345678, '2.35 Mbit/s'],
-    [{ kind: 'port', unit: 'kbits' }, 1500, '1.5 Mbit/s'],
-    [{ kind: 'port', unit: 'kbits' }, 4000000, '4 Gbit/s'],
-    [{ kind: 'proto', unit: 'kbits' }, 0, '0 bit/s'],
-  ];
-  for (const [info, v, text] of cases) assert.strictEqual(units.format(units.unit_of(info), v), text, JSON.stringify(info));
-  assert.strictEqual(units.axis_title(units.unit_of({ kind: 'sock' })), 'new connections per 5 s');
 });
 
 test('CaptureTotalsAreReadFromTheExposition', () => {
