@@ -6,10 +6,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <set>
 
 #include "bytes.h"
+#include "readfile.h"
 #include "subred.h"
 
 int window_minutes = 0;
@@ -249,24 +249,9 @@ bool graph_kind_of(const std::string &name, graph_kind &k)
 
 bool load_graphs(const char *path, std::string &err)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        err = std::string(path) + ": " + std::strerror(errno);
-        return false;
-    }
     std::string text;
-    char buf[4096];
-    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
-        text.append(buf, static_cast<std::size_t>(in.gcount()));
-        if (text.size() > cfg_size_max) {
-            err = std::string(path) + ": larger than " + std::to_string(cfg_size_max) + " bytes";
-            return false;
-        }
-    }
-    if (in.bad()) {
-        err = std::string(path) + ": read error";
+    if (!read_whole(path, cfg_size_max, false, text, err))
         return false;
-    }
     std::vector<std::string> tok = tokens(text);
     int w = 0;
     if (tok.size() < 2 || tok[0] != "window" || !number(tok[1], 1, win_max, w)) {

@@ -66,7 +66,7 @@ int wait_ms(int64_t next)
 
 }  // namespace
 
-pcap_t *open_capture(const char *iface, std::string &err)
+pcap_t *open_capture(const char *iface, int buffer_mib, std::string &err)
 {
     char ebuf[PCAP_ERRBUF_SIZE] = "";
     pcap_t *pc = pcap_create(iface, ebuf);
@@ -76,7 +76,10 @@ pcap_t *open_capture(const char *iface, std::string &err)
     }
     // Immediate mode: a frame captured just before a grid time is counted in
     // the interval it belongs to, not held back in a half-full buffer.
-    if (pcap_set_snaplen(pc, snap) != 0 || pcap_set_promisc(pc, 0) != 0 || pcap_set_immediate_mode(pc, 1) != 0) {
+    // The buffer must hold what arrives while the daemon writes its samples:
+    // libpcap's default of 2 MiB is a few milliseconds at 1 Gbit/s.
+    if (pcap_set_snaplen(pc, snap) != 0 || pcap_set_promisc(pc, 0) != 0 || pcap_set_immediate_mode(pc, 1) != 0 ||
+        pcap_set_buffer_size(pc, buffer_mib << 20) != 0) {
         err = std::string("cannot capture on ") + iface + ": " + pcap_geterr(pc);
         pcap_close(pc);
         return nullptr;
@@ -101,6 +104,34 @@ pcap_t *open_capture(const char *iface, std::string &err)
         return nullptr;
     }
     return pc;
+}
+
+uint64_t counter_delta(uint32_t was, uint32_t now)
+{
+    const uint32_t d = now - was;
+    return d <= UINT32_MAX / 2 ? d : now;
+}
+
+void account_capture(pcap_t *pc, capture_count &c)
+{
+    struct pcap_stat now;
+    if (pcap_stats(pc, &now) != 0) {
+        if (!c.failing)
+            report(std::string("pcap_stats ") + c.totals.interface + ": " + pcap_geterr(pc));
+        c.failing = true;
+        return;
+    }
+    c.failing = false;
+    const uint64_t kernel = counter_delta(c.seen.ps_drop, now.ps_drop);
+    const uint64_t iface = counter_delta(c.seen.ps_ifdrop, now.ps_ifdrop);
+    c.totals.received += counter_delta(c.seen.ps_recv, now.ps_recv);
+    c.totals.dropped_kernel += kernel;
+    c.totals.dropped_interface += iface;
+    c.seen = now;
+    if (kernel + iface > 0)
+        report("capture on " + c.totals.interface + ": " + std::to_string(kernel + iface) +
+               " packets lost in this interval, counts are short (" + std::to_string(kernel) +
+               " for want of room in the kernel's buffer, " + std::to_string(iface) + " by the interface)");
 }
 
 int count_pending(pcap_t *pc, const count_index &ix, std::vector<graph> &gs)

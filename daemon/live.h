@@ -12,11 +12,30 @@
 
 #include "cfg.h"
 #include "classify.h"
+#include "metrics.h"
 
 // Opens iface for capture (headers only, not promiscuous, every frame handed
-// over at once). nullptr with err naming the interface and the reason, for
-// instance when capture is not permitted or the link type is not decoded.
-pcap_t *open_capture(const char *iface, std::string &err);
+// over at once) with a kernel buffer of buffer_mib MiB. nullptr with err
+// naming the interface and the reason, for instance when capture is not
+// permitted or the link type is not decoded.
+pcap_t *open_capture(const char *iface, int buffer_mib, std::string &err);
+
+// A capture's packet counts: 64-bit totals since the start, and the
+// kernel's 32-bit counters as last read, from which they grow.
+struct capture_count {
+    capture_metrics totals;
+    struct pcap_stat seen = {};
+    bool failing = false;  // the last reading failed; said once
+};
+
+// What a 32-bit counter that read was and now reads has counted in between:
+// the difference modulo 2^32 across a wrap; a counter that went back by less
+// than half its range was restarted and counted now from zero.
+uint64_t counter_delta(uint32_t was, uint32_t now);
+
+// Reads the counters of pc into c and reports, in one line, the packets lost
+// since the last reading when there are any.
+void account_capture(pcap_t *pc, capture_count &c);
 
 // Counts the frames waiting in pc against gs, whose index is ix; returns
 // pcap_dispatch's result (frames handled, or a negative error).

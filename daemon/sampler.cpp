@@ -17,7 +17,28 @@ int64_t grid_floor(int64_t t)
     return t - (r < 0 ? r + sample_interval : r);
 }
 
+// "graph NAME: ..." for a sample of v that does not fit a line.
+std::string saturation_note(const graph &g, const outlet &o, int64_t v)
+{
+    std::string note = "graph " + g.name + ": sample " + std::to_string(v) + " " + unit_name(o.unit, g.gk) +
+                       " above " + std::to_string(INT_MAX) + ", written as " + std::to_string(INT_MAX);
+    return o.unit == sample_unit::bits ? note + " (unit kbits would fit)" : note;
+}
+
 }  // namespace
+
+int64_t sample_value(const outlet &o, int64_t t)
+{
+    if (o.unit == sample_unit::packets)
+        return o.held;
+    // After samples that could not be written, or a jump of the clock, the
+    // bytes held span more than one interval.
+    const int64_t span = o.since >= 0 && t - o.since > sample_interval ? t - o.since : sample_interval;
+    const int64_t per = span * (o.unit == sample_unit::kbits ? 1000 : 1);
+    if (o.held_bytes > (INT64_MAX - per) / 8)
+        return INT64_MAX;
+    return (o.held_bytes * 8 + per / 2) / per;
+}
 
 int64_t grid_next(int64_t now)
 {
@@ -58,22 +79,30 @@ void write_samples(int64_t t, std::vector<graph> &gs, std::vector<outlet> &outs,
     if (!labelled)
         report("cannot convert time " + std::to_string(t) + " to local time");
     for (std::size_t i = 0; i < gs.size(); ++i) {
+        graph &g = gs[i];
         outlet &o = outs[i];
-        o.packets_total += static_cast<uint64_t>(gs[i].count);
-        o.held += gs[i].count;
-        gs[i].count = 0;
+        o.packets_total += static_cast<uint64_t>(g.count);
+        o.bytes_total += static_cast<uint64_t>(g.bytes);
+        o.held += g.count;
+        o.held_bytes += g.bytes;
+        g.count = g.bytes = 0;
         if (o.pipe.fd < 0) {
-            o.held = 0;
+            o.held = o.held_bytes = 0;
             continue;
         }
         if (!labelled)
             continue;
-        int value = o.held > INT_MAX ? INT_MAX : static_cast<int>(o.held);
+        const int64_t v = sample_value(o, t);
+        if (v > INT_MAX && !o.saturated) {
+            report(saturation_note(g, o, v));
+            o.saturated = true;
+        }
+        const int value = v > INT_MAX ? INT_MAX : static_cast<int>(v);
         char line[sample_line_max + 1];
         int len = std::snprintf(line, sizeof line, sample_fmt, label, value);
         std::string err;
         if (len <= 0 || static_cast<std::size_t>(len) >= sizeof line) {
-            report("sample line of " + gs[i].name + " does not fit");
+            report("sample line of " + g.name + " does not fit");
             continue;
         }
         bool ok = put_sample(o.pipe, line, static_cast<std::size_t>(len), bound, err);
@@ -81,7 +110,8 @@ void write_samples(int64_t t, std::vector<graph> &gs, std::vector<outlet> &outs,
             report(err);
         o.pipe.failing = !ok;
         if (ok) {
-            o.held = 0;
+            o.held = o.held_bytes = 0;
+            o.since = t;
             o.last = value;
         }
     }

@@ -2,6 +2,9 @@
 #include <pcap/pcap.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -14,15 +17,18 @@
 #include "hostops.h"
 #include "instance.h"
 #include "live.h"
+#include "metrics.h"
 #include "pipes.h"
 #include "privs.h"
 #include "report.h"
 #include "sampler.h"
+#include "settings.h"
 
 namespace {
 
-// The interface watched when no -i is given.
-constexpr char default_iface[] = "lo";
+// The directory, beside the configuration, where the daemon publishes its
+// counters each interval.
+constexpr char state_dir[] = "run";
 
 int usage()
 {
@@ -76,9 +82,38 @@ bool open_sample_pipes(std::vector<outlet> &outs, std::size_t bound, const run_u
     return true;
 }
 
+// Where the counters go each interval: run/ (made when missing, given to
+// the daemon's user), and the settings' textfile directory. Opened before
+// privileges go; a directory that cannot be opened is reported and left out.
+void open_state_dirs(const run_user &who, const settings &st, metrics_dir &run, metrics_dir &text)
+{
+    std::string err;
+    if (!run.open(state_dir, true, err))
+        report(err + "; the counters are not published there");
+    else if (who.from_root && fchown(run.fd(), who.uid, who.gid) != 0)
+        report(std::string("fchown ") + state_dir + ": " + std::strerror(errno));
+    if (!st.textfile.empty() && !text.open(st.textfile, false, err))
+        report(err + "; the counters are not published there");
+}
+
+// The counters at grid time t.
+metrics_snapshot snapshot(int64_t t, const std::vector<outlet> &outs, const capture_count &cc)
+{
+    metrics_snapshot m;
+    for (std::size_t i = 0; i < graphs.size() && i < outs.size(); ++i) {
+        const graph &g = graphs[i];
+        const outlet &o = outs[i];
+        m.graphs.push_back({g.name, unit_name(o.unit, g.gk), o.packets_total, o.bytes_total, o.last, g.min, g.max,
+                            g.thres});
+    }
+    m.captures.push_back(cc.totals);
+    m.last_sample_time = t;
+    return m;
+}
+
 // The daemon proper, in the installation directory: one instance, the
-// configuration, the pipes, the capture, the privileges given up, then the
-// background.
+// configuration and settings, the pipes, the capture and the state
+// directories, the privileges given up, then the background.
 int serve(const char *iface, bool foreground)
 {
     close_inherited();
@@ -98,32 +133,43 @@ int serve(const char *iface, bool foreground)
         return 0;
     }
     count_index ix;
-    if (!load_graphs(cfg_file, err) || !index_graphs(graphs, ix, err)) {
+    settings st;
+    run_user who;
+    if (!load_graphs(cfg_file, err) || !index_graphs(graphs, ix, err) ||
+        !load_settings(settings_file, graphs, st, err) || !resolve_user(st.user, who, err)) {
         report(err);
         return 1;
     }
     warn_feed_view();
-    run_user who;
-    if (!resolve_user("nobody", who, err)) {
-        report(err);
-        return 1;
-    }
     std::size_t bound = static_cast<std::size_t>(backlog_lines_per_win) * static_cast<std::size_t>(window_minutes);
     std::vector<outlet> outs;
     if (!open_sample_pipes(outs, bound, who))
         return 1;
-    pcap_t *pc = open_capture(iface, err);
+    for (std::size_t i = 0; i < outs.size(); ++i)
+        outs[i].unit = st.units[i];
+    capture_count cc;
+    cc.totals.interface = iface ? iface : st.iface;
+    pcap_t *pc = open_capture(cc.totals.interface.c_str(), st.buffer_mib, err);
     if (!pc) {
         report(err);
         return 1;
     }
     if (!install_filter(pc, graphs, err) || !err.empty())
         report(err);
+    metrics_dir run, text;
+    open_state_dirs(who, st, run, text);
+    auto on_grid = [&](int64_t t) {
+        account_capture(pc, cc);
+        write_samples(t, graphs, outs, bound);
+        const std::string m = metrics_text(snapshot(t, outs, cc));
+        run.publish(m);
+        text.publish(m);
+    };
     int status = 1;
     if (!drop_privileges(who, err))
         report("cannot give up privileges, not started: " + err);
     else if (foreground || detach(err))
-        status = run_capture(pc, graphs, ix, [&](int64_t t) { write_samples(t, graphs, outs, bound); });
+        status = run_capture(pc, graphs, ix, on_grid);
     else
         report(err);
     pcap_close(pc);
@@ -135,7 +181,7 @@ int serve(const char *iface, bool foreground)
 
 int main(int argc, char **argv)
 {
-    const char *iface = default_iface;
+    const char *iface = nullptr;  // capture.cfg's, or all interfaces
     const char *file = nullptr;
     bool foreground = false;
     int c;

@@ -139,8 +139,9 @@ endfunction()
 
 # Sets units_var to the unit word of each graph of names (in order) from the
 # "unit UNIT [GRAPH...]" lines of the capture configuration file, where later
-# lines win and a line without graphs sets them all; packets when the file or
-# a line is missing, and packets of a sock graph are its new connections.
+# lines win and a line without graphs sets them all but the sock graphs;
+# packets when the file or a line is missing, and packets of a sock graph are
+# its new connections.
 function(read_units names kinds units_var)
   set(all "")
   foreach(name ${names})
@@ -162,12 +163,24 @@ function(read_units names kinds units_var)
       if(NOT unit MATCHES "^(packets|bits|kbits)$")
         fault("${capture}:${n}: unit ${unit} is not packets, bits or kbits")
       endif()
+      # As the daemon has it: a sock graph counts connections, so a line
+      # for all graphs passes it by and a bit rate named for it is refused.
+      set(all_graphs FALSE)
       if(NOT words)
         set(words ${names})
+        set(all_graphs TRUE)
       endif()
       foreach(name ${words})
-        if(NOT name IN_LIST names)
+        list(FIND names "${name}" at)
+        if(at EQUAL -1)
           fault("${capture}:${n}: no graph ${name} in ${TRAXEL_CFG}")
+        endif()
+        list(GET kinds ${at} kind)
+        if(kind STREQUAL "sock" AND NOT unit STREQUAL "packets")
+          if(NOT all_graphs)
+            fault("${capture}:${n}: graph ${name} counts new connections; its unit can only be packets")
+          endif()
+          continue()
         endif()
         set(unit_${name} ${unit})
       endforeach()

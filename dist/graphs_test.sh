@@ -63,7 +63,8 @@ prepare='' run "$work/three.cfg" || fail units "exit $?: $(cat "$work/out")"
   {"name": "sock22", "kind": "sock", "unit": "connections"},
   {"name": "proto-udp", "kind": "proto", "unit": "bits"}
 ]}' ] && pass || fail units.json "$(cat "$work/t/htdocs/graphs.json")"
-for bad in 'unit bytes port80|unit bytes is not packets, bits or kbits' 'unit bits port81|no graph port81 in'; do
+for bad in 'unit bytes port80|unit bytes is not packets, bits or kbits' 'unit bits port81|no graph port81 in' \
+           'unit kbits sock22|graph sock22 counts new connections; its unit can only be packets'; do
   printf '\n%s\n' "${bad%|*}" >"$work/capture.cfg"
   if run "$work/three.cfg"; then fail "units.${bad%|*}" accepted
   elif grep -qF -- "$work/capture.cfg:2: ${bad#*|}" "$work/out"; then pass

@@ -30,7 +30,8 @@ for link in "$dir"/httpd/cgi-bin/*; do
 done
 
 # The daemon starts as the launcher starts it: in the installation directory,
-# without arguments; it checks its configuration and capture, then detaches.
+# without arguments; it checks its configuration, settings and capture, gives
+# up root for the user of capture.cfg (nobody), then detaches.
 (cd "$dir" && ./traxel)
 # The server keeps its standard streams in the background, so they go to its
 # log (there it also warns that it runs without chroot: the CGI programs need

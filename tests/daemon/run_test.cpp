@@ -256,7 +256,7 @@ TEST(StartFaults, CaptureNotPermittedIsSaid)
     proc p = spawn(dir, {}, nobody->pw_uid, nobody->pw_gid, bin.add(TRAXEL_BIN, "traxel"));
     bool late;
     std::string err = read_all(p.err, 4000, late);
-    EXPECT_EQ(err, "traxel: cannot capture on lo: capture not permitted (run as root, or give the program "
+    EXPECT_EQ(err, "traxel: cannot capture on any: capture not permitted (run as root, or give the program "
                    "cap_net_raw,cap_net_admin)\n");
     EXPECT_EQ(wait_exit(p.pid, 4000), 1);
     close(p.out);

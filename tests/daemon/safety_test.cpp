@@ -36,34 +36,6 @@ std::map<std::string, std::string> status_of(pid_t pid)
     return out;
 }
 
-// A daemon started in dir with args; ended with SIGTERM, which must end it
-// with status 0.
-struct daemon_run {
-    proc p;
-    daemon_run(const std::string &dir, const std::vector<std::string> &args, uid_t uid = static_cast<uid_t>(-1),
-               gid_t gid = static_cast<gid_t>(-1), const std::string &bin = TRAXEL_BIN)
-        : p(spawn(dir, args, uid, gid, bin))
-    {
-    }
-    ~daemon_run()
-    {
-        kill(p.pid, SIGTERM);
-        EXPECT_EQ(wait_exit(p.pid, 4000), 0);
-        close(p.out);
-        close(p.err);
-    }
-    // The first sample line of the pipe at fifo, within 12 s; "" when none.
-    std::string first_sample(const std::string &fifo)
-    {
-        if (!daemon_holds(fifo))
-            return "";
-        int rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-        std::string line = read_line(rd, 12000);
-        close(rd);
-        return line;
-    }
-};
-
 const std::string none = "0000000000000000";
 
 // The daemon's user holds no capability in any set and cannot get one.
@@ -84,7 +56,7 @@ TEST(Privileges, ARootStartRunsAsNobodyWithNoCapabilityLeft)
     if (geteuid() != 0 || !nobody)
         GTEST_SKIP() << "needs root and the user nobody";
     std::string dir = install_dir_with("window 1\nport47997 47997 0 1 1\n");
-    daemon_run d(dir, {"-f", "-i", "lo"});
+    running_daemon d(dir, {"-f", "-i", "lo"});
     std::string fifo = dir + "/httpd/cgi-bin/port47997.fifo";
     ASSERT_NE(d.first_sample(fifo), "");
     expect_unprivileged(d.p.pid, nobody);
@@ -109,7 +81,7 @@ TEST(Privileges, FileCapabilitiesAreGivenUpOnceTheCaptureIsOpen)
     std::string bin = copy.add(TRAXEL_BIN, "traxel");
     if (std::system(("setcap cap_net_raw,cap_net_admin+ep " + bin + " 2>/dev/null").c_str()) != 0)
         GTEST_SKIP() << "setcap is not available here";
-    daemon_run d(dir, {"-f", "-i", "lo"}, nobody->pw_uid, nobody->pw_gid, bin);
+    running_daemon d(dir, {"-f", "-i", "lo"}, nobody->pw_uid, nobody->pw_gid, bin);
     ASSERT_NE(d.first_sample(dir + "/httpd/cgi-bin/port47996.fifo"), "");
     expect_unprivileged(d.p.pid, nobody);
 }
@@ -145,7 +117,7 @@ TEST(Pipes, WhatIsNotTheGraphsOwnPipeIsRefusedAndTheOthersAreServed)
     ASSERT_GE(planted, 0);
     ASSERT_GE(foreign, 0);
 
-    daemon_run d(dir, {"-f", "-i", "lo"});
+    running_daemon d(dir, {"-f", "-i", "lo"});
     ASSERT_NE(d.first_sample(cgi + "port47994.fifo"), "");
     std::string said;
     for (int i = 0; i < 3; ++i)

@@ -9,16 +9,37 @@
 
 #include "cfg.h"
 #include "frames.h"
+#include "live.h"
 #include "sampler.h"
 
 namespace {
 
 // Local time is UTC for these tests, so labels are known.
 struct sampler : ::testing::Test {
+    std::string dir = temp_dir();
+    std::vector<outlet> outs;
+
     void SetUp() override
     {
         setenv("TZ", "UTC0", 1);
         tzset();
+    }
+    // Loads the graphs of cfg and opens the pipe of each in dir, but the
+    // graph numbered skip.
+    void serve(const std::string &cfg, std::size_t skip = SIZE_MAX)
+    {
+        write_file(dir + "/traxel.cfg", cfg);
+        std::string err;
+        ASSERT_TRUE(load_graphs((dir + "/traxel.cfg").c_str(), err)) << err;
+        outs.clear();
+        outs.resize(graphs.size());
+        for (std::size_t i = 0; i < graphs.size(); ++i) {
+            if (i == skip)
+                continue;
+            std::string path = dir + "/" + graphs[i].name + ".fifo";
+            pipe_open r = open_sample_pipe(path, 12, pipe_owner_self(), outs[i].pipe, err);
+            ASSERT_EQ(r, pipe_open::ok) << err;
+        }
     }
 };
 
@@ -69,14 +90,8 @@ TEST_F(sampler, LabelIsLocalTimeOfDay)
 
 TEST_F(sampler, EachGraphGetsItsLineAndStartsAgainAtZero)
 {
-    std::string dir = temp_dir();
-    write_file(dir + "/traxel.cfg", "window 1 port80 80 0 1 1 icmpproto 1 0 1 1 port81 81 0 1 1");
-    std::string err;
-    ASSERT_TRUE(load_graphs((dir + "/traxel.cfg").c_str(), err)) << err;
-    std::vector<outlet> outs(3);
     // port80 goes without a pipe (its path was refused): the others keep theirs.
-    ASSERT_EQ(open_sample_pipe(dir + "/icmpproto.fifo", 12, pipe_owner_self(), outs[1].pipe, err), pipe_open::ok);
-    ASSERT_EQ(open_sample_pipe(dir + "/port81.fifo", 12, pipe_owner_self(), outs[2].pipe, err), pipe_open::ok);
+    serve("window 1 port80 80 0 1 1 icmpproto 1 0 1 1 port81 81 0 1 1", 0);
     graphs[0].count = 5;
     graphs[1].count = 3000000000;  // more than a line can tell
     graphs[2].count = 42;
@@ -90,13 +105,7 @@ TEST_F(sampler, EachGraphGetsItsLineAndStartsAgainAtZero)
 
 TEST_F(sampler, ASampleNotWrittenKeepsItsCountForTheNext)
 {
-    std::string dir = temp_dir();
-    write_file(dir + "/traxel.cfg", "window 1 port80 80 0 1 1 port81 81 0 1 1");
-    std::string err;
-    ASSERT_TRUE(load_graphs((dir + "/traxel.cfg").c_str(), err)) << err;
-    std::vector<outlet> outs(2);
-    ASSERT_EQ(open_sample_pipe(dir + "/port80.fifo", 12, pipe_owner_self(), outs[0].pipe, err), pipe_open::ok);
-    ASSERT_EQ(open_sample_pipe(dir + "/port81.fifo", 12, pipe_owner_self(), outs[1].pipe, err), pipe_open::ok);
+    serve("window 1 port80 80 0 1 1 port81 81 0 1 1");
     // port80's pipe fails for a while: its writes go to a read-only descriptor.
     int good = outs[0].pipe.fd;
     outs[0].pipe.fd = open((dir + "/port80.fifo").c_str(), O_RDONLY | O_NONBLOCK);
@@ -119,12 +128,7 @@ TEST_F(sampler, ASampleNotWrittenKeepsItsCountForTheNext)
 TEST_F(sampler, UnreadForLongOnlyTheNewestWindowWaits)
 {
     // Window 1: 12 lines. Run the grid for 100 intervals with no reader.
-    std::string dir = temp_dir();
-    write_file(dir + "/traxel.cfg", "window 1 port80 80 0 1 1");
-    std::string err;
-    ASSERT_TRUE(load_graphs((dir + "/traxel.cfg").c_str(), err)) << err;
-    std::vector<outlet> outs(1);
-    ASSERT_EQ(open_sample_pipe(dir + "/port80.fifo", 12, pipe_owner_self(), outs[0].pipe, err), pipe_open::ok);
+    serve("window 1 port80 80 0 1 1");
     int64_t next = grid_next(43200);
     for (int64_t now = 43200; now <= 43200 + 500; ++now) {
         int64_t t = sample_due(next, now);
@@ -140,6 +144,39 @@ TEST_F(sampler, UnreadForLongOnlyTheNewestWindowWaits)
     }
     EXPECT_EQ(drain(outs[0].pipe.fd), want);
     EXPECT_EQ(want.substr(0, 11), "12:07:25 0\n");
+}
+
+TEST_F(sampler, BitRatesSpanTheTimeSinceTheLastSampleWritten)
+{
+    struct {
+        sample_unit unit;
+        int64_t held_bytes, since, t, want;
+    } table[] = {
+        {sample_unit::bits, 1250, 995, 1000, 2000},     // 10000 bits in 5 s
+        {sample_unit::bits, 1250, -1, 1000, 2000},      // the first sample: one interval
+        {sample_unit::bits, 1250, 985, 1000, 667},      // two samples not written: 15 s
+        {sample_unit::bits, 1250, 1005, 1000, 2000},    // clock stepped back: one interval
+        {sample_unit::kbits, 1250, 995, 1000, 2},       // 2 kbit/s
+        {sample_unit::kbits, 1187, 995, 1000, 2},       // 1.899 rounds up
+        {sample_unit::kbits, 1186, 995, 1000, 2},       // 1.8976
+        {sample_unit::kbits, 312, 995, 1000, 0},        // 0.4992 rounds down
+        {sample_unit::bits, INT64_MAX / 4, 995, 1000, INT64_MAX},
+    };
+    for (const auto &row : table) {
+        outlet o;
+        o.unit = row.unit;
+        o.held = 99;
+        o.held_bytes = row.held_bytes;
+        o.since = row.since;
+        EXPECT_EQ(sample_value(o, row.t), row.want) << row.held_bytes << " since " << row.since;
+    }
+}
+
+TEST(CaptureCounters, GrowAcrossAWrapAndStartAgainAfterARestart)
+{
+    EXPECT_EQ(counter_delta(10, 25), 15u);
+    EXPECT_EQ(counter_delta(UINT32_MAX - 4, 10), 15u);  // wrapped
+    EXPECT_EQ(counter_delta(5000, 30), 30u);            // restarted
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Running the built daemon in a temporary installation directory, for the daemon's process tests.
 #include "spawn.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -137,5 +139,34 @@ std::string read_line(int fd, int timeout_ms)
             return "";
         line += c;
     }
+    return line;
+}
+
+running_daemon::running_daemon(const std::string &dir, const std::vector<std::string> &args, uid_t uid, gid_t gid,
+                               const std::string &bin)
+    : p(spawn(dir, args, uid, gid, bin))
+{
+}
+
+running_daemon::~running_daemon()
+{
+    kill(p.pid, SIGTERM);
+    int status = wait_exit(p.pid, 4000);
+    EXPECT_EQ(status, 0);
+    if (status == -1) {
+        kill(p.pid, SIGKILL);
+        waitpid(p.pid, nullptr, 0);
+    }
+    close(p.out);
+    close(p.err);
+}
+
+std::string running_daemon::first_sample(const std::string &fifo)
+{
+    if (!daemon_holds(fifo))
+        return "";
+    int rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    std::string line = read_line(rd, 12000);
+    close(rd);
     return line;
 }

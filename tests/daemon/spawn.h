@@ -42,6 +42,19 @@ bool daemon_holds(const std::string &path);
 // "" when none came.
 std::string read_line(int fd, int timeout_ms);
 
+// A daemon started in dir with args (see spawn), ended on destruction with
+// SIGTERM, which must end it with status 0.
+struct running_daemon {
+    proc p;
+    running_daemon(const std::string &dir, const std::vector<std::string> &args, uid_t uid = static_cast<uid_t>(-1),
+                   gid_t gid = static_cast<gid_t>(-1), const std::string &bin = TRAXEL_BIN);
+    ~running_daemon();
+    running_daemon(const running_daemon &) = delete;
+    running_daemon &operator=(const running_daemon &) = delete;
+    // The first sample line of the pipe at fifo, within 12 s; "" when none.
+    std::string first_sample(const std::string &fifo);
+};
+
 // A temporary installation directory: traxel.cfg holding cfg, and an empty
 // httpd/cgi-bin.
 std::string install_dir_with(const std::string &cfg);

@@ -1,0 +1,13 @@
+// Reading a small text file whole, for the daemon's configuration and settings.
+#ifndef TRAXEL_READFILE_H
+#define TRAXEL_READFILE_H
+
+#include <cstddef>
+#include <string>
+
+// Reads the file at path into text. False with err ("PATH: reason", "PATH:
+// larger than MAX bytes", "PATH: read error") when it cannot or it holds more
+// than max bytes; with missing_ok a file that does not exist reads as empty.
+bool read_whole(const char *path, std::size_t max, bool missing_ok, std::string &text, std::string &err);
+
+#endif

@@ -1,0 +1,133 @@
+// The daemon's own settings: the optional file capture.cfg beside traxel.cfg.
+#include "settings.h"
+
+#include <net/if.h>
+#include <pwd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include "readfile.h"
+
+namespace {
+
+// A settings file is a few lines; a larger one is not one.
+constexpr std::size_t settings_size_max = 64 * 1024;
+
+// tok quoted for a diagnostic, bytes other than printable ASCII shown as '?'.
+std::string quoted(const std::string &tok)
+{
+    std::string out = "\"";
+    for (char c : tok)
+        out += c > ' ' && c < 0x7f ? c : '?';
+    return out + "\"";
+}
+
+// The tokens of one line, a '#' and what follows it left out.
+std::vector<std::string> line_tokens(const std::string &line)
+{
+    std::istringstream in(line.substr(0, line.find('#')));
+    std::vector<std::string> out;
+    for (std::string t; in >> t;)
+        out.push_back(t);
+    return out;
+}
+
+// Why the values of key cannot be taken (tok[0] is the key), or "".
+std::string read_key(const std::vector<std::string> &tok, const std::vector<graph> &gs, settings &s)
+{
+    const std::string &key = tok[0];
+    const bool known = key == "interface" || key == "unit" || key == "user" || key == "buffer" || key == "textfile";
+    if (!known)
+        return "unknown key " + quoted(key) + " (keys: interface, unit, user, buffer, textfile)";
+    if (tok.size() < 2)
+        return key + " needs a value";
+    if (key != "unit" && tok.size() > 2)
+        return key + " takes one value, not " + std::to_string(tok.size() - 1);
+    const std::string &v = tok[1];
+    if (key == "interface") {
+        if (v.size() >= IFNAMSIZ)
+            return "interface name " + quoted(v) + " longer than " + std::to_string(IFNAMSIZ - 1) + " characters";
+        s.iface = v;
+    } else if (key == "user") {
+        errno = 0;
+        const struct passwd *pw = getpwnam(v.c_str());
+        if (!pw)
+            return "no user " + quoted(v) + (errno ? std::string(" (") + std::strerror(errno) + ")" : "");
+        if (pw->pw_uid == 0)
+            return "user " + quoted(v) + " is root; name an unprivileged user";
+        s.user = v;
+    } else if (key == "buffer") {
+        char *end = nullptr;
+        errno = 0;
+        long mib = std::strtol(v.c_str(), &end, 10);
+        if (errno || *end || end == v.c_str() || mib < 1 || mib > buffer_mib_max)
+            return "buffer " + quoted(v) + " is not a number of MiB in 1.." + std::to_string(buffer_mib_max);
+        s.buffer_mib = static_cast<int>(mib);
+    } else if (key == "textfile") {
+        if (v[0] != '/')
+            return "textfile " + quoted(v) + " is not an absolute path";
+        s.textfile = v;
+    } else {
+        sample_unit u;
+        if (v == "packets")
+            u = sample_unit::packets;
+        else if (v == "bits")
+            u = sample_unit::bits;
+        else if (v == "kbits")
+            u = sample_unit::kbits;
+        else
+            return "unit " + quoted(v) + " is not packets, bits or kbits";
+        // A sock graph counts connections, which have no bit rate: naming
+        // one is a mistake, a line for all graphs passes it by.
+        if (tok.size() == 2)
+            for (std::size_t g = 0; g < gs.size(); ++g)
+                if (gs[g].gk != graph_kind::sock || u == sample_unit::packets)
+                    s.units[g] = u;
+        for (std::size_t i = 2; i < tok.size(); ++i) {
+            std::size_t g = 0;
+            while (g < gs.size() && gs[g].name != tok[i])
+                ++g;
+            if (g == gs.size())
+                return "no graph " + quoted(tok[i]) + " in traxel.cfg";
+            if (gs[g].gk == graph_kind::sock && u != sample_unit::packets)
+                return "graph " + tok[i] + " counts new connections; its unit can only be packets";
+            s.units[g] = u;
+        }
+    }
+    return "";
+}
+
+}  // namespace
+
+const char *unit_name(sample_unit u, graph_kind k)
+{
+    switch (u) {
+    case sample_unit::bits: return "bits";
+    case sample_unit::kbits: return "kbits";
+    default: return k == graph_kind::sock ? "connections" : "packets";
+    }
+}
+
+bool load_settings(const char *path, const std::vector<graph> &gs, settings &s, std::string &err)
+{
+    settings n;
+    n.units.assign(gs.size(), sample_unit::packets);
+    std::string text;
+    if (!read_whole(path, settings_size_max, true, text, err))
+        return false;
+    std::istringstream lines(text);
+    std::string line;
+    for (int no = 1; std::getline(lines, line); ++no) {
+        std::vector<std::string> tok = line_tokens(line);
+        std::string fault = tok.empty() ? "" : read_key(tok, gs, n);
+        if (!fault.empty()) {
+            err = std::string(path) + ":" + std::to_string(no) + ": " + fault;
+            return false;
+        }
+    }
+    s = std::move(n);
+    return true;
+}

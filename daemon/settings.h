@@ -1,0 +1,39 @@
+// The daemon's own settings: the optional file capture.cfg beside traxel.cfg.
+#ifndef TRAXEL_SETTINGS_H
+#define TRAXEL_SETTINGS_H
+
+#include <string>
+#include <vector>
+
+#include "cfg.h"
+
+// The settings file, in the installation directory.
+inline constexpr char settings_file[] = "capture.cfg";
+
+// What a graph's samples tell: packets (a sock graph's are new connections)
+// per interval, or the bit rate over the interval in bit/s or kbit/s.
+enum class sample_unit { packets, bits, kbits };
+
+// The unit's word in graphs.json and the metrics: "packets", "connections"
+// (a sock graph in packets), "bits" or "kbits".
+const char *unit_name(sample_unit u, graph_kind k);
+
+// Kernel capture buffer in MiB: the default holds a second at 1 Gbit/s.
+inline constexpr int buffer_mib_default = 128;
+inline constexpr int buffer_mib_max = 1024;
+
+struct settings {
+    std::string iface = "any";     // the interface captured on
+    std::vector<sample_unit> units;  // one per graph, in the graphs' order
+    std::string user = "nobody";   // whom a root start becomes
+    int buffer_mib = buffer_mib_default;
+    std::string textfile;          // a directory that also gets traxel.prom; "" none
+};
+
+// Reads the settings at path for the graphs gs into s; no file at path
+// leaves the defaults. On a fault returns false with one line in err,
+// "capture.cfg:LINE: what" ("capture.cfg: reason" when the file cannot be
+// read), and s unchanged.
+bool load_settings(const char *path, const std::vector<graph> &gs, settings &s, std::string &err);
+
+#endif
