@@ -29,9 +29,11 @@
 
   // Stroke and fill of g's samples: the warning colour above the threshold.
   function paint(g, u) {
-    if (g.limits.thres === null) return colors.line;
-    const { top, height } = u.bbox;
-    const at = Math.min(1, Math.max(0, (u.valToPos(g.limits.thres, 'y', true) - top) / height));
+    // The legend asks before the chart has its box and scale.
+    const { top, height } = u.bbox || {};
+    const y = g.limits.thres === null || !height ? NaN : u.valToPos(g.limits.thres, 'y', true);
+    if (!Number.isFinite(y) || !Number.isFinite(top)) return colors.line;
+    const at = Math.min(1, Math.max(0, (y - top) / height));
     const grad = u.ctx.createLinearGradient(0, top, 0, top + height);
     grad.addColorStop(0, colors.warn);
     grad.addColorStop(at, colors.warn);
@@ -98,8 +100,10 @@
     return new uPlot(opts, [[], []], g.el.querySelector('.plot'));
   }
 
-  // Draws g's chart from its timeline.
+  // Draws g's chart from its timeline; the chart is made on its first
+  // drawing, so that a page of many graphs makes only those it shows.
   function draw(g) {
+    if (!g.plot) g.plot = make_plot(g);
     g.drawn_now = now();
     const w = g.line.window(g.drawn_now, g.span);
     g.labels = w.labels;
@@ -283,9 +287,8 @@
       name: info.name, kind: info.kind, unit, span, chunk, el, line: timeline(interval), labels: [],
       limits: { max: null, min: null, thres: null }, history: 0, live: 0, lost: 0, ended: 0, dropped: 0,
       last: null, last_line: '', how: '', state: 'connecting', conn: null, parser: null,
-      visible: false, dirty: true, drawn_at: 0, drawn_now: now(), draws: 0,
+      visible: false, dirty: true, drawn_at: 0, drawn_now: now(), draws: 0, plot: null,
     };
-    g.plot = make_plot(g);
     el.querySelector('.connect').addEventListener('click', () => take_back(g));
     graphs[g.name] = g;
     return g;
@@ -360,7 +363,7 @@
     setInterval(() => check_health(health), interval * 1000);
     window.addEventListener('resize', () => {
       for (const g of Object.values(graphs)) {
-        g.plot.setSize({ width: Math.max(300, g.el.clientWidth - 16), height: 200 });
+        if (g.plot) g.plot.setSize({ width: Math.max(300, g.el.clientWidth - 16), height: 200 });
         g.dirty = true;
       }
     });
