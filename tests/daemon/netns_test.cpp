@@ -170,22 +170,6 @@ bool send_from(int ns, const std::vector<std::string> &hosts, int datagrams, int
     return pid > 0 && wait_exit(pid, 10000) == 0;
 }
 
-// The next line of fd within timeout_ms, or "".
-std::string next_line(int fd, int timeout_ms)
-{
-    std::string line;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (line.empty() || line.back() != '\n') {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        pollfd p = {fd, POLLIN, 0};
-        char c;
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0 || read(fd, &c, 1) != 1)
-            return "";
-        line += c;
-    }
-    return line;
-}
-
 // The label of grid time t: UTC time of day, as the daemon writes it here.
 std::string label_of(time_t t)
 {
@@ -200,18 +184,20 @@ std::string label_of(time_t t)
 // and limits.
 using records = std::map<std::string, std::string>;
 
-// A daemon in a temporary installation of graphs recs, capturing on iface,
-// and its pipes open for reading; stopped and reaped when the object goes.
+// A daemon in a temporary installation of graphs recs, with the settings
+// capture_cfg, capturing on iface, and its pipes open for reading; stopped and
+// reaped when the object goes.
 struct counting_daemon {
     std::map<std::string, int> pipes;
     proc d;
 
-    counting_daemon(const records &recs, const std::string &iface)
+    counting_daemon(const records &recs, const std::string &capture_cfg, const std::string &iface)
     {
         std::string cfg = "window 1\n";
         for (const auto &[name, fields] : recs)
             cfg += name + " " + fields + " 0 1 1\n";
         const std::string dir = install_dir_with(cfg);
+        write_file(dir + "/capture.cfg", capture_cfg);
         d = spawn(dir, {"-f", "-i", iface});
         for (const auto &[name, fields] : recs) {
             const std::string path = dir + "/httpd/cgi-bin/" + name + ".fifo";
@@ -234,7 +220,7 @@ struct counting_daemon {
     std::string sync()
     {
         for (auto &[name, fd] : pipes)
-            if (next_line(fd, 12000).empty()) {
+            if (read_line(fd, 12000).empty()) {
                 bool late;
                 kill(d.pid, SIGTERM);
                 return name + ": no sample line; daemon said: " + read_all(d.err, 4000, late);
@@ -247,7 +233,7 @@ struct counting_daemon {
         std::map<std::string, long> out;
         for (auto &[name, fd] : pipes)
             for (int i = 0; i < 3; ++i) {
-                const std::string line = next_line(fd, 12000);
+                const std::string line = read_line(fd, 12000);
                 out[name] += line.size() < 10 ? -1000 : std::stol(line.substr(9));
                 if (line.size() < 10 || line.compare(0, 8, last) == 0)
                     break;
@@ -265,13 +251,14 @@ TEST(RealTraffic, Ipv4AndIpv6PacketsFromANamespaceAreCountedOnTheVethAndOnAny)
     const uint16_t udp_port = static_cast<uint16_t>(20000 + getpid() % 5000), tcp_port = udp_port + 5000;
     // On any, other traffic of this host may use the protocols: only graphs
     // of this test's ports and addresses are watched there.
-    records on_any = {{"nsportu", std::to_string(udp_port)}, {"nsportt", std::to_string(tcp_port)},
-                      {"nssockt", std::to_string(tcp_port)}, {"nsip4", net.peer4},
-                      {"nsip6", net.peer6},                  {"nsnet4", net.net4 + " 30"},
-                      {"nsnet6", net.net6 + " 64"}};
+    records on_any = {{"nsportu", std::to_string(udp_port)}, {"nsportbits", std::to_string(udp_port)},
+                      {"nsportt", std::to_string(tcp_port)}, {"nssockt", std::to_string(tcp_port)},
+                      {"nsip4", net.peer4},                  {"nsip6", net.peer6},
+                      {"nsnet4", net.net4 + " 30"},          {"nsnet6", net.net6 + " 64"}};
     records on_veth = on_any;
     on_veth.insert({{"nsudpproto", "17"}, {"nstcpproto", "6"}});
-    counting_daemon veth(on_veth, net.host_if), any(on_any, "any");
+    const std::string settings = "buffer 4\nunit bits nsportbits\n";
+    counting_daemon veth(on_veth, settings, net.host_if), any(on_any, settings, "any");
     // Receivers, so that nothing answers the datagrams.
     int rx[] = {bound_socket(net.host4, udp_port, SOCK_DGRAM), bound_socket(net.host6, udp_port, SOCK_DGRAM),
                 bound_socket(net.host4, tcp_port, SOCK_STREAM), bound_socket(net.host6, tcp_port, SOCK_STREAM)};
@@ -285,9 +272,11 @@ TEST(RealTraffic, Ipv4AndIpv6PacketsFromANamespaceAreCountedOnTheVethAndOnAny)
     const std::map<std::string, long> got = veth.values_until(last), got_any = any.values_until(last);
     for (int fd : rx)
         close(fd);
-    // Per peer 6 datagrams and 3 connections of 4 packets.
-    std::map<std::string, long> want = {{"nsportu", 12}, {"nsportt", 24}, {"nssockt", 6}, {"nsip4", 18},
-                                        {"nsip6", 18},   {"nsnet4", 18},  {"nsnet6", 18}};
+    // Per peer 6 datagrams and 3 connections of 4 packets. The datagrams'
+    // bytes from the IP header on: 6 x (20 + 8 + 100) + 6 x (40 + 8 + 100) =
+    // 1656 in the 5 s, 2649.6 bit/s.
+    std::map<std::string, long> want = {{"nsportu", 12}, {"nsportbits", 2650}, {"nsportt", 24}, {"nssockt", 6},
+                                        {"nsip4", 18},   {"nsip6", 18},        {"nsnet4", 18},  {"nsnet6", 18}};
     EXPECT_EQ(got_any, want);
     want.insert({{"nsudpproto", 12}, {"nstcpproto", 24}});
     EXPECT_EQ(got, want);
