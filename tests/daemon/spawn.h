@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+
 #include <string>
 #include <vector>
 
@@ -54,6 +56,13 @@ struct running_daemon {
     // The first sample line of the pipe at fifo, within 12 s; "" when none.
     std::string first_sample(const std::string &fifo);
 };
+
+// Sends n datagrams of size bytes to port on loopback.
+void send_udp(uint16_t port, int n, std::size_t size);
+
+// The text of the file at path once it holds want, waiting up to 3 s; what
+// it holds then otherwise.
+std::string file_with(const std::string &path, const std::string &want);
 
 // A temporary installation directory: traxel.cfg holding cfg, and an empty
 // httpd/cgi-bin.
