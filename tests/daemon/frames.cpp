@@ -9,7 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
+#include <system_error>
+#include <vector>
 
 namespace {
 
@@ -153,9 +156,21 @@ std::vector<link_case> link_cases()
 
 std::string temp_dir()
 {
+    // Every directory handed out goes when the test program ends, whatever
+    // the daemons run in it left there.
+    static struct made_dirs {
+        std::vector<std::string> paths;
+        ~made_dirs()
+        {
+            std::error_code ec;
+            for (const std::string &p : paths)
+                std::filesystem::remove_all(p, ec);
+        }
+    } made;
     char tmpl[] = "/tmp/traxel-test-XXXXXX";
     if (!mkdtemp(tmpl))
         throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
+    made.paths.push_back(tmpl);
     return tmpl;
 }
 

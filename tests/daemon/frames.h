@@ -65,7 +65,8 @@ struct rec {
 // the test's temporary directory).
 std::string write_capture(const std::string &name, int dlt, const std::vector<rec> &recs);
 
-// A fresh empty directory for a test; removed by the caller or left in /tmp.
+// A fresh empty directory for a test, removed with all it holds when the
+// test program ends.
 std::string temp_dir();
 
 // Writes text into the file at path.
