@@ -22,13 +22,19 @@ run() {
 prepare='' run "$default_cfg" || fail default "exit $?: $(cat "$work/out")"
 expected='{"win": 5, "graphs": [
   {"name": "port8080", "kind": "port", "unit": "packets"},
+  {"name": "port80-http", "kind": "port", "unit": "kbits"},
+  {"name": "port443-tls", "kind": "port", "unit": "kbits"},
+  {"name": "port22-ssh", "kind": "port", "unit": "kbits"},
+  {"name": "sock22-ssh", "kind": "sock", "unit": "connections"},
+  {"name": "port53-dns", "kind": "port", "unit": "packets"},
+  {"name": "proto-tcp", "kind": "proto", "unit": "kbits"},
+  {"name": "proto-udp", "kind": "proto", "unit": "kbits"},
   {"name": "proto-icmp", "kind": "proto", "unit": "packets"},
-  {"name": "proto-tcp", "kind": "proto", "unit": "packets"},
-  {"name": "ip-localhost", "kind": "ip", "unit": "packets"},
-  {"name": "net-loopback", "kind": "net", "unit": "packets"}
+  {"name": "proto-icmp6", "kind": "proto", "unit": "packets"},
+  {"name": "net-loopback", "kind": "net", "unit": "kbits"}
 ]}'
 [ "$(cat "$work/t/htdocs/graphs.json")" = "$expected" ] && pass || fail default.json "$(cat "$work/t/htdocs/graphs.json")"
-for g in port8080 proto-icmp proto-tcp ip-localhost net-loopback; do
+for g in port8080 port80-http sock22-ssh proto-icmp6 net-loopback; do
   [ "$(readlink "$work/t/cgi/$g")" = plotfeed ] && pass || fail "default.link.$g" "$(ls -l "$work/t/cgi/$g")"
   [ "$(stat -c %A "$work/t/cgi/$g.fifo")" = prw-r--r-- ] && pass || fail "default.fifo.$g" "$(stat -c %A "$work/t/cgi/$g.fifo")"
 done
