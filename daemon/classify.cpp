@@ -210,12 +210,16 @@ uint64_t spread(const addr6 &a)
 // Calls f for each graph of the network key in group ng.
 template <class A, class F> void each_net(const net_group<A> &ng, const A &key, const uint32_t *ids, F f)
 {
-    const std::size_t m = ng.slots.size() - 1;
-    for (std::size_t i = spread(key) >> ng.shift;; i = (i + 1) & m) {
-        const net_slot<A> &s = ng.slots[i];
+    const net_slot<A> *slots = ng.slots.data();
+    for (std::size_t i = spread(key) >> ng.shift;; i = (i + 1) & ng.last) {
+        const net_slot<A> &s = slots[i];
         if (s.n == 0)
             return;
         if (same(s.net, key)) {
+            if (s.n == 1) {
+                f(s.first);
+                return;
+            }
             for (uint32_t k = 0; k < s.n; ++k)
                 f(ids[s.first + k]);
             return;
@@ -235,8 +239,7 @@ uint32_t top_byte(const addr6 &a)
 
 template <class A> bool may_hold(const net_groups<A> &ng, const A &a)
 {
-    const uint32_t t = top_byte(a);
-    return ng.tops[t / 64] >> (t % 64) & 1;
+    return ng.tops[top_byte(a)];
 }
 
 // Calls f once for each graph of ng whose network holds src or dst.
@@ -270,7 +273,7 @@ void build_groups(std::vector<net_entry<A>> &entries, net_groups<A> &out, std::v
     for (const net_entry<A> &e : entries)
         for (uint32_t t = 0; t < 256; ++t)
             if ((t & top_byte(e.mask)) == top_byte(e.net))
-                out.tops[t / 64] |= uint64_t{1} << (t % 64);
+                out.tops[t] = true;
     std::sort(entries.begin(), entries.end(), [](const net_entry<A> &x, const net_entry<A> &y) {
         if (!same(x.mask, y.mask))
             return before(x.mask, y.mask);
@@ -286,12 +289,17 @@ void build_groups(std::vector<net_entry<A>> &entries, net_groups<A> &out, std::v
         for (ng.shift = 63; size < 2 * nets; size *= 2)
             --ng.shift;
         ng.slots.resize(size);
+        ng.last = size - 1;
         while (i < end) {
             net_slot<A> s;
             s.net = entries[i].net;
             s.first = static_cast<uint32_t>(ids.size());
             for (; i < end && same(entries[i].net, s.net); ++i, ++s.n)
                 ids.push_back(entries[i].g);
+            if (s.n == 1) {  // the graph itself, saving a load a lookup
+                s.first = ids.back();
+                ids.pop_back();
+            }
             std::size_t at = spread(s.net) >> ng.shift;
             while (ng.slots[at].n != 0)
                 at = (at + 1) & (size - 1);
@@ -304,7 +312,7 @@ void build_groups(std::vector<net_entry<A>> &entries, net_groups<A> &out, std::v
 }  // namespace
 
 keyed_graphs::keyed_graphs(uint32_t keys, uint32_t graphs)
-    : keys_(keys), graphs_(graphs), bits_((keys + 63) / 64)
+    : keys_(keys), graphs_(graphs), page_((keys + 255) / 256), slot_(256)
 {
 }
 
@@ -312,7 +320,6 @@ bool keyed_graphs::add(uint32_t key, uint32_t g)
 {
     if (key >= keys_ || g >= graphs_)
         return false;
-    bits_[key / 64] |= uint64_t{1} << (key % 64);
     at_.emplace_back(key, g);
     return true;
 }
@@ -320,20 +327,25 @@ bool keyed_graphs::add(uint32_t key, uint32_t g)
 void keyed_graphs::seal()
 {
     std::sort(at_.begin(), at_.end());
-    rank_.assign(bits_.size(), 0);
-    uint32_t r = 0;
-    for (std::size_t w = 0; w < bits_.size(); ++w) {
-        rank_[w] = r;
-        r += bits_set(bits_[w]);
-    }
-    first_.clear();
+    first_.assign(1, 0);
     ids_.clear();
     for (std::size_t i = 0; i < at_.size(); ++i) {
-        if (i == 0 || at_[i].first != at_[i - 1].first)
-            first_.push_back(static_cast<uint32_t>(ids_.size()));
+        const uint32_t key = at_[i].first;
+        if (i == 0 || key != at_[i - 1].first) {
+            if (page_[key >> 8] == 0) {
+                page_[key >> 8] = static_cast<uint16_t>(slot_.size() / 256);
+                slot_.resize(slot_.size() + 256);
+            }
+            slot_[page_[key >> 8] * 256u + (key & 255)] = static_cast<uint32_t>(first_.size());
+            first_.push_back(first_.back());
+        }
         ids_.push_back(at_[i].second);
+        ++first_.back();
     }
-    first_.push_back(static_cast<uint32_t>(ids_.size()));
+    // Keys of one graph name it in their entry, saving two loads a lookup.
+    for (uint32_t &e : slot_)
+        if (e != 0 && first_[e] - first_[e - 1] == 1)
+            e = one_graph | ids_[first_[e - 1]];
     at_.clear();
     at_.shrink_to_fit();
 }

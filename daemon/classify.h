@@ -34,9 +34,10 @@ bool parse_ip(const uint8_t *bytes, uint32_t caplen, pkt &p);
 // the frame holds no IP packet or is cut short. Reads no byte past caplen.
 bool parse_frame(int dlt, const uint8_t *bytes, uint32_t caplen, pkt &p);
 
-// Graphs filed under a port or protocol number below a number of keys: a bit
-// per key that some graph has, so most packets are told apart by one load,
-// and for those keys their graphs, found by the rank of the key's bit.
+// Graphs filed under a port or protocol number below a number of keys. Keys
+// lie in pages of 256: a table gives each key's page (the first, all empty,
+// for pages without graphs), the page its slot, the slot its graphs. So any
+// key is looked up with two loads, and the tables stay small for few keys.
 class keyed_graphs {
 public:
     // A table of keys keys for a list of graphs graphs long.
@@ -51,15 +52,18 @@ public:
 
 private:
     uint32_t keys_, graphs_;
-    std::vector<uint64_t> bits_;
-    std::vector<uint32_t> rank_;   // keys with graphs before each word of bits_
-    std::vector<uint32_t> first_;  // per key with graphs, in key order: where its graphs start in ids_; then the end
+    std::vector<uint16_t> page_;   // per 256 keys: its page in slot_
+    // A key's entry in its page: 0 for none, one_graph and the graph when it
+    // has one, else its slot.
+    static constexpr uint32_t one_graph = 0x80000000u;
+    std::vector<uint32_t> slot_;
+    std::vector<uint32_t> first_;  // per slot s: its graphs are ids_[first_[s - 1]] up to ids_[first_[s]]
     std::vector<uint32_t> ids_;
     std::vector<std::pair<uint32_t, uint32_t>> at_;  // (key, graph) until seal
 };
 
-// One network of a net_group and where its graphs lie in the index's list;
-// an empty slot has none.
+// One network of a net_group and its graphs: n of them, at first in the
+// index's list, or the graph first itself when n is 1; an empty slot has none.
 template <class A> struct net_slot {
     A net{};
     uint32_t first = 0, n = 0;
@@ -70,15 +74,16 @@ template <class A> struct net_slot {
 // most half full, so an address is looked up with one probe or a few.
 template <class A> struct net_group {
     A mask{};
-    int shift = 64;  // a hash keeps its top 64 - shift bits
+    int shift = 64;         // a hash keeps its top 64 - shift bits
+    std::size_t last = 0;  // slots.size() - 1
     std::vector<net_slot<A>> slots;
 };
 
-// The net groups of one address family, and a bit for each value of an
-// address's top byte that some network of them can hold: most addresses
-// outside every network are told apart by that one bit.
+// The net groups of one address family, and for each value of an address's
+// top byte whether some network of them can hold it: most addresses outside
+// every network are told apart by that one load.
 template <class A> struct net_groups {
-    uint64_t tops[4] = {};
+    bool tops[256] = {};
     std::vector<net_group<A>> groups;
 };
 
@@ -109,25 +114,18 @@ void classify(const count_index &ix, const pkt &p, uint32_t size, std::vector<gr
 void count_frame(const count_index &ix, int dlt, const uint8_t *bytes, uint32_t caplen, uint32_t len,
                  std::vector<graph> &gs);
 
-// The number of bits set in w (without the popcnt instruction, which the
-// baseline x86-64 lacks, so that no library call is made per packet).
-inline uint32_t bits_set(uint64_t w)
-{
-    w -= (w >> 1) & 0x5555555555555555ull;
-    w = (w & 0x3333333333333333ull) + ((w >> 2) & 0x3333333333333333ull);
-    w = (w + (w >> 4)) & 0x0f0f0f0f0f0f0f0full;
-    return static_cast<uint32_t>((w * 0x0101010101010101ull) >> 56);
-}
-
 template <class F> void keyed_graphs::each(uint32_t key, F f) const
 {
     if (key >= keys_)
         return;
-    const uint64_t w = bits_[key / 64], bit = uint64_t{1} << (key % 64);
-    if (!(w & bit))
+    const uint32_t s = slot_[page_[key >> 8] * 256u + (key & 255)];
+    if (s & one_graph) {
+        f(s & ~one_graph);
         return;
-    const uint32_t r = rank_[key / 64] + bits_set(w & (bit - 1));
-    for (uint32_t i = first_[r]; i < first_[r + 1]; ++i)
+    }
+    if (s == 0)
+        return;
+    for (uint32_t i = first_[s - 1]; i < first_[s]; ++i)
         f(ids_[i]);
 }
 
