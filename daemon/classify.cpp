@@ -242,6 +242,28 @@ template <class A> bool may_hold(const net_groups<A> &ng, const A &a)
     return ng.tops[top_byte(a)];
 }
 
+// The graphs of ng whose network holds a: their number, the first two of
+// them in g. Remembered when there are at most two.
+template <class A> uint32_t graphs_of(const net_groups<A> &ng, const A &a, const uint32_t *ids, uint32_t (&g)[2])
+{
+    net_memo<A> &m = ng.memo[spread(a) >> (64 - memo_bits)];
+    if (m.n != memo_none && same(m.addr, a)) {
+        g[0] = m.g[0];
+        g[1] = m.g[1];
+        return m.n;
+    }
+    uint32_t n = 0;
+    for (const net_group<A> &grp : ng.groups)
+        each_net(grp, masked(a, grp.mask), ids, [&g, &n](uint32_t x) {
+            if (n < 2)
+                g[n] = x;
+            ++n;
+        });
+    if (n <= 2)
+        m = {a, n, {g[0], g[1]}};
+    return n;
+}
+
 // Calls f once for each graph of ng whose network holds src or dst.
 template <class A, class F>
 void each_addr_graph(const net_groups<A> &ng, const A &src, const A &dst, const uint32_t *ids, F f)
@@ -249,12 +271,23 @@ void each_addr_graph(const net_groups<A> &ng, const A &src, const A &dst, const 
     const bool at_src = may_hold(ng, src), at_dst = may_hold(ng, dst);
     if (!at_src && !at_dst)
         return;
+    uint32_t gs[2] = {}, gd[2] = {};
+    const uint32_t ns = at_src ? graphs_of(ng, src, ids, gs) : 0, nd = at_dst ? graphs_of(ng, dst, ids, gd) : 0;
+    if (ns <= 2 && nd <= 2) {
+        for (uint32_t k = 0; k < ns; ++k)
+            f(gs[k]);
+        // A graph has one network: a packet within it at both ends counts once.
+        for (uint32_t k = 0; k < nd; ++k)
+            if (!(ns > 0 && gd[k] == gs[0]) && !(ns > 1 && gd[k] == gs[1]))
+                f(gd[k]);
+        return;
+    }
     for (const net_group<A> &g : ng.groups) {
         const A s = masked(src, g.mask), d = masked(dst, g.mask);
         if (at_src)
             each_net(g, s, ids, f);
-        // A graph has one network, under one mask: a packet within it at both
-        // ends counts once.
+        // Under one mask, the graphs of a network that holds both ends were
+        // counted with the source.
         if (at_dst && !(at_src && same(s, d)))
             each_net(g, d, ids, f);
     }
@@ -274,6 +307,7 @@ void build_groups(std::vector<net_entry<A>> &entries, net_groups<A> &out, std::v
         for (uint32_t t = 0; t < 256; ++t)
             if ((t & top_byte(e.mask)) == top_byte(e.net))
                 out.tops[t] = true;
+    out.memo.assign(std::size_t{1} << memo_bits, net_memo<A>{A{}, memo_none, {0, 0}});
     std::sort(entries.begin(), entries.end(), [](const net_entry<A> &x, const net_entry<A> &y) {
         if (!same(x.mask, y.mask))
             return before(x.mask, y.mask);

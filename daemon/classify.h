@@ -79,13 +79,27 @@ template <class A> struct net_group {
     std::vector<net_slot<A>> slots;
 };
 
+// What the net groups answered for one address: the graphs whose network
+// holds it, when there are at most two (n), or none remembered (n is
+// memo_none).
+template <class A> struct net_memo {
+    A addr{};
+    uint32_t n = 0;
+    uint32_t g[2] = {};
+};
+inline constexpr uint32_t memo_none = 0xffffffffu;
+
 // The net groups of one address family, and for each value of an address's
 // top byte whether some network of them can hold it: most addresses outside
-// every network are told apart by that one load.
+// every network are told apart by that one load. Addresses repeat, so the
+// answers for recent ones are remembered, one load standing for a probe per
+// group; counting with one index therefore belongs to one thread at a time.
 template <class A> struct net_groups {
     bool tops[256] = {};
     std::vector<net_group<A>> groups;
+    mutable std::vector<net_memo<A>> memo;  // memo_size entries, by hash
 };
+inline constexpr int memo_bits = 10;
 
 // Where each graph of one list is found: port and sock graphs by port, proto
 // graphs by protocol, net and ip graphs by network under each mask that some
