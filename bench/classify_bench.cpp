@@ -30,7 +30,7 @@
 
 namespace {
 
-constexpr int snap = 128;  // the daemon's snap length
+constexpr int snap = 154;  // the daemon's snap length
 
 const int ports[] = {22, 25, 53, 80, 110, 123, 143, 443, 993, 3306, 5432, 6379, 8080, 8443, 9000};
 const int socks[] = {22, 25, 80, 443, 3306, 5432, 8080, 9000};

@@ -15,9 +15,24 @@ volatile std::sig_atomic_t stop = 0;
 
 namespace {
 
-// Enough for cooked or tagged Ethernet, an IP header with options and the
-// TCP flags.
-constexpr int snap = 128;
+// What counting reads of a frame: a link-layer header of up to 36 bytes
+// (the cooked v2 header and four VLAN tags), an IPv6 header with up to eight
+// extension headers of the smallest size, 8 bytes, and the TCP header up to
+// its flags. An IPv4 header with options is shorter. A longer chain counts
+// for net and ip graphs only, as one cut short does anywhere.
+constexpr int snap = 36 + 40 + 8 * 8 + 14;
+
+// The kernel fills the capture buffer in blocks and hands a block over when
+// it is full or has held frames for this long: a light stream wakes the
+// daemon ten times a second at most, a heavy one once per block of some
+// thousand frames, never once per frame.
+constexpr int block_ms = 100;
+
+// The samples of a grid time wait this long for the frames captured before
+// it: the kernel hands over the block that holds them within a block timeout
+// (two on kernels before 6.x), and a frame stamped after the grid time counts
+// for the next interval.
+constexpr int hold_ms = 2 * block_ms + 50;
 
 sigset_t wait_mask;  // the mask during the wait: SIGTERM and SIGINT open
 
@@ -26,16 +41,31 @@ void on_stop(int)
     stop = 1;
 }
 
+// Frames stamped before split count in gs, later ones in late.
 struct counting {
     int dlt;
     const count_index *ix;
-    std::vector<graph> *gs;
+    std::vector<graph> *gs, *late;
+    int64_t split;  // seconds since the Epoch
 };
 
 void on_frame(u_char *user, const struct pcap_pkthdr *h, const u_char *bytes)
 {
     auto *c = reinterpret_cast<counting *>(user);
-    count_frame(*c->ix, c->dlt, bytes, h->caplen, h->len, *c->gs);
+    count_frame(*c->ix, c->dlt, bytes, h->caplen, h->len, h->ts.tv_sec < c->split ? *c->gs : *c->late);
+}
+
+int count_split(pcap_t *pc, const count_index &ix, std::vector<graph> &gs, std::vector<graph> &late, int64_t split)
+{
+    counting c{pcap_datalink(pc), &ix, &gs, &late, split};
+    return pcap_dispatch(pc, -1, on_frame, reinterpret_cast<u_char *>(&c));
+}
+
+double mono_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
 // Why pcap_activate failed, in words for the admin.
@@ -74,11 +104,11 @@ pcap_t *open_capture(const char *iface, int buffer_mib, std::string &err)
         err = std::string("cannot capture on ") + iface + ": " + ebuf;
         return nullptr;
     }
-    // Immediate mode: a frame captured just before a grid time is counted in
-    // the interval it belongs to, not held back in a half-full buffer.
-    // The buffer must hold what arrives while the daemon writes its samples:
-    // libpcap's default of 2 MiB is a few milliseconds at 1 Gbit/s.
-    if (pcap_set_snaplen(pc, snap) != 0 || pcap_set_promisc(pc, 0) != 0 || pcap_set_immediate_mode(pc, 1) != 0 ||
+    // Not immediate mode: libpcap then takes the kernel's ring of blocks, and
+    // the block timeout is its timeout. The buffer must hold what arrives
+    // while the daemon writes its samples: libpcap's default of 2 MiB is a few
+    // milliseconds at 1 Gbit/s.
+    if (pcap_set_snaplen(pc, snap) != 0 || pcap_set_promisc(pc, 0) != 0 || pcap_set_timeout(pc, block_ms) != 0 ||
         pcap_set_buffer_size(pc, buffer_mib << 20) != 0) {
         err = std::string("cannot capture on ") + iface + ": " + pcap_geterr(pc);
         pcap_close(pc);
@@ -136,8 +166,7 @@ void account_capture(pcap_t *pc, capture_count &c)
 
 int count_pending(pcap_t *pc, const count_index &ix, std::vector<graph> &gs)
 {
-    counting c{pcap_datalink(pc), &ix, &gs};
-    return pcap_dispatch(pc, -1, on_frame, reinterpret_cast<u_char *>(&c));
+    return count_split(pc, ix, gs, gs, INT64_MAX);
 }
 
 bool setup_signals(std::string &err)
@@ -164,9 +193,16 @@ int run_capture(pcap_t *pc, std::vector<graph> &gs, const count_index &ix,
                 const std::function<void(int64_t)> &on_grid)
 {
     struct pollfd pfd = {pcap_get_selectable_fd(pc), POLLIN, 0};
+    // The counts of frames stamped at or after a grid time whose samples wait.
+    std::vector<graph> late = gs;
+    for (graph &g : late)
+        g.count = g.bytes = 0;
     int64_t next = grid_next(time(nullptr));
+    int64_t held = -1;  // the grid time whose samples wait, or none
+    double release = 0;  // when they are written, on the monotonic clock
     while (!stop) {
-        int ms = wait_ms(next);
+        const double left = release - mono_ms();
+        int ms = held < 0 ? wait_ms(next) : left > 0 ? static_cast<int>(left) + 1 : 0;
         struct timespec to = {ms / 1000, (ms % 1000) * 1000000L};
         int n = ppoll(&pfd, 1, &to, &wait_mask);
         if (n < 0 && errno != EINTR) {
@@ -175,15 +211,23 @@ int run_capture(pcap_t *pc, std::vector<graph> &gs, const count_index &ix,
         }
         if (stop)
             break;
-        // Frames are read before every due sample too, so that each one is
-        // counted in the interval in which it was captured.
-        int64_t t = sample_due(next, time(nullptr));
-        if ((n > 0 || t >= 0) && count_pending(pc, ix, gs) < 0) {
+        if (held < 0 && (held = sample_due(next, time(nullptr))) >= 0)
+            release = mono_ms() + hold_ms;
+        // Frames are read before every due sample too, each counted in the
+        // interval of its time stamp.
+        if ((n > 0 || held >= 0) && count_split(pc, ix, gs, late, held >= 0 ? held : INT64_MAX) < 0) {
             report(std::string("capture: ") + pcap_geterr(pc));
             return 1;
         }
-        if (t >= 0)
-            on_grid(t);
+        if (held >= 0 && mono_ms() >= release) {
+            on_grid(held);
+            for (std::size_t i = 0; i < gs.size(); ++i) {
+                gs[i].count += late[i].count;
+                gs[i].bytes += late[i].bytes;
+                late[i].count = late[i].bytes = 0;
+            }
+            held = -1;
+        }
     }
     return 0;
 }

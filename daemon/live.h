@@ -14,8 +14,9 @@
 #include "classify.h"
 #include "metrics.h"
 
-// Opens iface for capture (headers only, not promiscuous, every frame handed
-// over at once) with a kernel buffer of buffer_mib MiB. nullptr with err
+// Opens iface for capture (headers only, not promiscuous, frames handed over
+// in blocks of the kernel's ring, each at most a block timeout after its
+// first frame) with a kernel buffer of buffer_mib MiB. nullptr with err
 // naming the interface and the reason, for instance when capture is not
 // permitted or the link type is not decoded.
 pcap_t *open_capture(const char *iface, int buffer_mib, std::string &err);
@@ -50,8 +51,9 @@ extern volatile std::sig_atomic_t stop;
 bool setup_signals(std::string &err);
 
 // Counts frames of pc against gs (index ix) and calls on_grid with the grid
-// time whenever one is due, every frame captured before it counted, until
-// stop is set. Returns 0 then, 1 after a capture error (reported).
+// time whenever one is due, a quarter second after it, every frame stamped
+// before it counted and none after, until stop is set. Returns 0 then, 1
+// after a capture error (reported).
 int run_capture(pcap_t *pc, std::vector<graph> &gs, const count_index &ix,
                 const std::function<void(int64_t)> &on_grid);
 

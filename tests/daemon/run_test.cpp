@@ -147,6 +147,62 @@ TEST_F(running, SigtermEndsItAndReadersSeeTheEnd)
     close(again.err);
 }
 
+// Datagrams sent just before a grid time, while the kernel still holds them
+// in a block of its ring with others sent just after it, count once each, in
+// the interval of their time stamps: the sample of that grid time waits for
+// the block. Only when this test's own sends straddle the grid time (a loaded
+// host) is the split left unchecked, and only their sum is.
+TEST(BatchedRing, FramesAroundAGridTimeCountOnceInTheirIntervals)
+{
+    int rx = socket(AF_INET, SOCK_DGRAM, 0), tx = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(rx, 0);
+    ASSERT_GE(tx, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(rx, reinterpret_cast<sockaddr *>(&a), sizeof a), 0) << std::strerror(errno);
+    ASSERT_EQ(getsockname(rx, reinterpret_cast<sockaddr *>(&a), &len), 0);
+    const std::string dir = install_dir_with("window 1\nringport " + std::to_string(ntohs(a.sin_port)) + " 0 1 1\n");
+    const std::string fifo = dir + "/httpd/cgi-bin/ringport.fifo";
+    running_daemon d(dir, {"-f", "-i", "lo"});
+    if (d.first_sample(fifo).empty()) {
+        close(rx);
+        close(tx);
+        GTEST_SKIP() << "the daemon does not capture on lo here";
+    }
+    const int rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(rd, 0);
+    const time_t grid = (time(nullptr) / 5 + 1) * 5;
+    const auto at = std::chrono::system_clock::from_time_t(grid);
+    // Sends n datagrams from when on; true when they all went out before
+    // the grid time (before), or all after it.
+    auto burst = [&](int n, std::chrono::system_clock::time_point when, bool before) {
+        std::this_thread::sleep_until(when);
+        const bool started_after = std::chrono::system_clock::now() >= at;
+        for (int i = 0; i < n; ++i)
+            EXPECT_EQ(sendto(tx, "x", 1, 0, reinterpret_cast<sockaddr *>(&a), sizeof a), 1);
+        return before ? std::chrono::system_clock::now() < at : started_after;
+    };
+    const bool clean = burst(300, at - std::chrono::milliseconds(30), true) &
+                       burst(200, at + std::chrono::milliseconds(30), false);
+    std::vector<long long> counts;
+    for (int lines = 0; lines < 2; ++lines) {
+        const std::string line = read_line(rd, 12000);
+        ASSERT_NE(line, "") << "no sample line";
+        ASSERT_EQ(label_secs(line), (grid + 5 * lines) % 86400) << line;
+        counts.push_back(std::stoll(line.substr(9)));
+    }
+    EXPECT_EQ(counts[0] + counts[1], 500);
+    if (clean) {
+        EXPECT_EQ(counts[0], 300);
+        EXPECT_EQ(counts[1], 200);
+    }
+    close(rd);
+    close(rx);
+    close(tx);
+}
+
 // The pid of a traxel process whose working directory is dir, or -1.
 pid_t daemon_in(const std::string &dir)
 {
