@@ -40,19 +40,20 @@ bool parse_frame(int dlt, const uint8_t *bytes, uint32_t caplen, pkt &p);
 // key is looked up with two loads, and the tables stay small for few keys.
 class keyed_graphs {
 public:
-    // A table of keys keys for a list of graphs graphs long.
+    // A table of keys keys (at most 65536) for a list of graphs graphs long.
     keyed_graphs(uint32_t keys, uint32_t graphs);
     // Files graph g under key; false (nothing filed) when key or g is out of
     // the table's range.
     bool add(uint32_t key, uint32_t g);
     // Builds the lookup; called once, after the last add.
     void seal();
-    // Calls f(g) for each graph g filed under key (any key is safe).
-    template <class F> void each(uint32_t key, F f) const;
+    // Calls f(g) for each graph g filed under key (any key is safe: the
+    // pages cover every 16-bit key).
+    template <class F> void each(uint16_t key, F f) const;
 
 private:
     uint32_t keys_, graphs_;
-    std::vector<uint16_t> page_;   // per 256 keys: its page in slot_
+    std::vector<uint16_t> page_;   // per 256 16-bit keys: its page in slot_
     // A key's entry in its page: 0 for none, one_graph and the graph when it
     // has one, else its slot.
     static constexpr uint32_t one_graph = 0x80000000u;
@@ -128,10 +129,8 @@ void classify(const count_index &ix, const pkt &p, uint32_t size, std::vector<gr
 void count_frame(const count_index &ix, int dlt, const uint8_t *bytes, uint32_t caplen, uint32_t len,
                  std::vector<graph> &gs);
 
-template <class F> void keyed_graphs::each(uint32_t key, F f) const
+template <class F> void keyed_graphs::each(uint16_t key, F f) const
 {
-    if (key >= keys_)
-        return;
     const uint32_t s = slot_[page_[key >> 8] * 256u + (key & 255)];
     if (s & one_graph) {
         f(s & ~one_graph);
