@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "fault_env.h"
+#include "reachable.h"
 #include "unique_graph.h"
 
 namespace fs = std::filesystem;
@@ -108,7 +109,8 @@ TEST(scrape, PrometheusSeesAPortGraphCountAndTheRules)
     if (geteuid() == 0) {
         ASSERT_EQ(chown((inst.dir() + "/run").c_str(), 65534, 65534), 0);
     }
-    fs::create_symlink(METRICS_BIN, web + "/cgi-bin/metrics");
+    // A copy: the web server runs it as nobody, who may not reach the build tree.
+    copy_program(METRICS_BIN, web + "/cgi-bin/metrics");
     fs::create_symlink("../cgi-bin", web + "/htdocs/cgi-bin");
     fs::create_symlink("cgi-bin/metrics", web + "/htdocs/metrics");
     const int port = free_port();
