@@ -24,9 +24,10 @@ constexpr int snap = 36 + 40 + 8 * 8 + 14;
 
 // The kernel fills the capture buffer in blocks and hands a block over when
 // it is full or has held frames for this long: a light stream wakes the
-// daemon ten times a second at most, a heavy one once per block of some
-// thousand frames, never once per frame.
-constexpr int block_ms = 100;
+// daemon five times a second at most, a heavy one once per block of some
+// thousand frames, never once per frame. Shorter, the wake-ups of a light
+// stream would cost more than its frames.
+constexpr int block_ms = 200;
 
 // The samples of a grid time wait this long for the frames captured before
 // it: the kernel hands over the block that holds them within a block timeout
@@ -81,14 +82,26 @@ std::string activate_fault(pcap_t *pc, int rc)
     return detail;
 }
 
-// Milliseconds from the time of day to grid time next, within 0 and one
-// interval, so that a clock stepped back is noticed within an interval.
+// The seconds of the time of day, read as wait_ms reads them: time() reads a
+// coarser clock that may still show the second before for some milliseconds,
+// spun through waiting for a grid time already due.
+int64_t wall_s()
+{
+    struct timespec ts;
+    return clock_gettime(CLOCK_REALTIME, &ts) == 0 ? static_cast<int64_t>(ts.tv_sec) : time(nullptr);
+}
+
+// Milliseconds from the time of day to grid time next, rounded up, within 0
+// and one interval, so that a clock stepped back is noticed within an
+// interval. Rounded down, the last fraction of a millisecond before the grid
+// time would be a wait of 0, spun through until the second turns.
 int wait_ms(int64_t next)
 {
     struct timespec ts;
     if (clock_gettime(CLOCK_REALTIME, &ts) != 0)
         return 1000;
-    int64_t ms = (next - static_cast<int64_t>(ts.tv_sec)) * 1000 - ts.tv_nsec / 1000000;
+    const int64_t ns = (next - static_cast<int64_t>(ts.tv_sec)) * 1000000000 - ts.tv_nsec;
+    const int64_t ms = (ns + 999999) / 1000000;
     if (ms < 0)
         return 0;
     return ms > sample_interval * 1000 ? sample_interval * 1000 : static_cast<int>(ms);
@@ -197,7 +210,7 @@ int run_capture(pcap_t *pc, std::vector<graph> &gs, const count_index &ix,
     std::vector<graph> late = gs;
     for (graph &g : late)
         g.count = g.bytes = 0;
-    int64_t next = grid_next(time(nullptr));
+    int64_t next = grid_next(wall_s());
     int64_t held = -1;  // the grid time whose samples wait, or none
     double release = 0;  // when they are written, on the monotonic clock
     while (!stop) {
@@ -211,7 +224,7 @@ int run_capture(pcap_t *pc, std::vector<graph> &gs, const count_index &ix,
         }
         if (stop)
             break;
-        if (held < 0 && (held = sample_due(next, time(nullptr))) >= 0)
+        if (held < 0 && (held = sample_due(next, wall_s())) >= 0)
             release = mono_ms() + hold_ms;
         // Frames are read before every due sample too, each counted in the
         // interval of its time stamp.

@@ -51,7 +51,7 @@ extern volatile std::sig_atomic_t stop;
 bool setup_signals(std::string &err);
 
 // Counts frames of pc against gs (index ix) and calls on_grid with the grid
-// time whenever one is due, a quarter second after it, every frame stamped
+// time whenever one is due, 0.45 s after it, every frame stamped
 // before it counted and none after, until stop is set. Returns 0 then, 1
 // after a capture error (reported).
 int run_capture(pcap_t *pc, std::vector<graph> &gs, const count_index &ix,

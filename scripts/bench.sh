@@ -29,11 +29,11 @@ trap 'rm -f "$out"' EXIT
 if [ $quick -eq 1 ]; then
   rounds=50 relay=(--runs 3 --samples 500) scale=(--feeds 100 --phases 1:3,0.05:2,0.01:2)
   frames=100000 web=(--clients 50 --every 0.1 --for 3) min_time=0.05 page=(--rounds 50 --runs 1)
-  live=(--rates 20000,top --runs 1 --seconds 2)
+  live=(--rates 1000,100000,top --runs 1 --seconds 2)
 else
   rounds=300 relay=(--runs 7 --samples 2000) scale=(--feeds 1000) frames=300000
   web=(--clients 200 --every 0.1 --for 10) min_time=0.5 page=(--rounds 250 --runs 5)
-  live=(--rates 20000,100000,300000,top --runs 3 --seconds 3)
+  live=(--rates 1000,20000,100000,300000,top --runs 3 --seconds 3)
 fi
 
 failed=()
