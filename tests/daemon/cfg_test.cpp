@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <iterator>
+#include <tuple>
 
 #include "cfg.h"
 #include "frames.h"
@@ -53,31 +54,23 @@ TEST(LoadGraphs, AddressesAreIpv4OrIpv6AndMasksDottedOrPrefixLengths)
                    "net-lab 10.0.0.0 8 0 100 50 net-all 0.0.0.0 0 0 1 1 net6-all :: 0 0 1 1 net6-one fd77::1 128 0 1 1\n"
                    "net-mask 192.168.0.0 255.255.0.0 0 1 1 ip-host 10.0.0.1 0 1 1"),
               "");
-    const uint64_t all = ~uint64_t{0};
-    const struct {
-        bool v6;
-        uint32_t net, mask;
-        addr6 net6, mask6;
-    } want[] = {
-        {true, 0, 0, {0xfd77000000000000, 0}, {all, 0}},
-        {true, 0, 0, {0x20010db800000000, 1}, {all, all}},
-        {false, 0x0a000000, 0xff000000, {}, {}},
-        {false, 0, 0, {}, {}},
-        {true, 0, 0, {0, 0}, {0, 0}},
-        {true, 0, 0, {0xfd77000000000000, 1}, {all, all}},
-        {false, 0xc0a80000, 0xffff0000, {}, {}},
-        {false, 0x0a000001, 0xffffffff, {}, {}},
+    // Each graph: IPv6, then network and mask as IPv4 integers and as IPv6 halves.
+    const uint64_t all = ~uint64_t{0}, fd77 = 0xfd77000000000000, db8 = 0x20010db800000000;
+    using form = std::tuple<bool, uint32_t, uint32_t, uint64_t, uint64_t, uint64_t, uint64_t>;
+    const form want[] = {
+        {true, 0, 0, fd77, 0, all, 0},
+        {true, 0, 0, db8, 1, all, all},
+        {false, 0x0a000000, 0xff000000, 0, 0, 0, 0},
+        {false, 0, 0, 0, 0, 0, 0},
+        {true, 0, 0, 0, 0, 0, 0},
+        {true, 0, 0, fd77, 1, all, all},
+        {false, 0xc0a80000, 0xffff0000, 0, 0, 0, 0},
+        {false, 0x0a000001, 0xffffffff, 0, 0, 0, 0},
     };
     ASSERT_EQ(graphs.size(), std::size(want));
     for (std::size_t i = 0; i < graphs.size(); ++i) {
         const graph &g = graphs[i];
-        EXPECT_EQ(g.v6, want[i].v6) << g.name;
-        EXPECT_EQ(g.net_bits, want[i].net) << g.name;
-        EXPECT_EQ(g.mask_bits, want[i].mask) << g.name;
-        EXPECT_EQ(g.net6.hi, want[i].net6.hi) << g.name;
-        EXPECT_EQ(g.net6.lo, want[i].net6.lo) << g.name;
-        EXPECT_EQ(g.mask6.hi, want[i].mask6.hi) << g.name;
-        EXPECT_EQ(g.mask6.lo, want[i].mask6.lo) << g.name;
+        EXPECT_EQ(form(g.v6, g.net_bits, g.mask_bits, g.net6.hi, g.net6.lo, g.mask6.hi, g.mask6.lo), want[i]) << g.name;
     }
     EXPECT_EQ(graphs[1].ip, "2001:0db8:0000:0000:0000:0000:0000:0001");
     EXPECT_EQ(graphs[0].netm, "64");

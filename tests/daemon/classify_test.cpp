@@ -265,9 +265,6 @@ TEST(Counting, IndexRefusesPortsAndProtocolsOutOfRange)
     EXPECT_EQ(gs[0].bytes, 40);
 }
 
-}  // namespace
-
-namespace {
 
 std::string dotted(uint32_t a)
 {
@@ -275,100 +272,32 @@ std::string dotted(uint32_t a)
            "." + std::to_string(a & 0xff);
 }
 
+// xorshift: the same numbers on every run.
+struct xorshift {
+    uint32_t x;
+    uint32_t operator()(uint32_t n = 0)
+    {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        return n ? x % n : x;
+    }
+};
+
 // Packet addresses to try: edges of every octet and a spread of others.
 std::vector<uint32_t> probe_addresses()
 {
     std::vector<uint32_t> out = {0u, 0xffffffffu, 0x0a000001u, 0x0a000002u, 0x0a0000ffu, 0x7f000001u,
                                  0xc0a80105u, 0xc0a8014du, 0xc0a8024du, 0x0affffffu, 0x0b000000u};
-    uint32_t x = 2463534242u;  // xorshift: the same spread on every run
+    xorshift rng{2463534242u};
     for (int i = 0; i < 3000; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
+        const uint32_t x = rng();
         out.push_back(x);
         out.push_back((x & 0xffff00ffu) | 0x0a000000u);  // near the 10/8 and 192.168 cases
         out.push_back((x & 0x000000ffu) | 0xc0a80100u);
     }
     return out;
 }
-
-// The counting of a single graph.
-struct one_graph {
-    std::vector<graph> gs;
-    count_index ix;
-
-    explicit one_graph(const graph &g) : gs{g}
-    {
-        std::string err;
-        if (!index_graphs(gs, ix, err))
-            ADD_FAILURE() << err;
-    }
-    // Whether an IPv4 packet from and to addr counts.
-    bool counts(uint32_t addr)
-    {
-        pkt p;
-        p.has_proto = true;
-        p.src = p.dst = addr;
-        gs[0].count = 0;
-        classify(ix, p, 20, gs);
-        return gs[0].count == 1;
-    }
-};
-
-// The integer forms kept at load decide every packet address exactly as
-// net_belong and ip_belong decide its dotted text.
-TEST(AddressForms, AgreeWithSubredForEveryAddress)
-{
-    struct {
-        const char *net, *mask;
-    } nets[] = {
-        {"10.0.0.0", "255.0.0.0"},       {"192.168.1.0", "255.255.255.0"}, {"192.168.1.5", "255.255.255.0"},
-        {"0.0.0.0", "0.0.0.0"},          {"010.0.0.0", "255.0.0.0"},       {" 10. 0.0.0", "255.0.0.0"},
-        {"10.0.0.0/8", "255.0.0.0"},     {"10.-1.0.0", "255.0.0.0"},       {"10.0.0.0", "255.255.-255.0"},
-        {"10.0.0.1", "-1.-1.-1.-1"},     {"192.168.1.0", "255.255.255.252"}, {"127.0.0.0", "255.0.0.0 junk"},
-    };
-    const char *hosts[] = {"10.0.0.2", "192.168.1.77", "010.000.000.002", "10.0.0.1/24", "10.0.0.-2", "+10.0.0.2",
-                           "0.0.0.0", "255.255.255.255"};
-    const std::vector<uint32_t> addrs = probe_addresses();
-    for (const auto &n : nets) {
-        graph g;
-        g.gk = graph_kind::net;
-        g.net = n.net;
-        g.netm = n.mask;
-        ASSERT_EQ(addr_form(g), "") << n.net << " " << n.mask;
-        one_graph c(g);
-        for (uint32_t a : addrs)
-            ASSERT_EQ(c.counts(a), net_belong(dotted(a).c_str(), n.net, n.mask) == 1)
-                << dotted(a) << " in " << n.net << " " << n.mask;
-    }
-    for (const char *h : hosts) {
-        graph g;
-        g.gk = graph_kind::ip;
-        g.ip = h;
-        ASSERT_EQ(addr_form(g), "") << h;
-        std::vector<uint32_t> with_own = addrs;
-        with_own.push_back(g.net_bits);
-        one_graph c(g);
-        for (uint32_t a : with_own)
-            ASSERT_EQ(c.counts(a), ip_belong(dotted(a).c_str(), h) == 1) << dotted(a) << " is " << h;
-    }
-}
-
-TEST(AddressForms, RefuseWhatSubredRefuses)
-{
-    const char *bad[] = {"10.0.0.256", "10.0.0", "ten.0.0.1", "", "10..0.1"};
-    for (const char *b : bad) {
-        graph g;
-        g.gk = graph_kind::ip;
-        g.ip = b;
-        EXPECT_NE(addr_form(g), "") << b;
-        EXPECT_EQ(ip_belong(b, b), 2) << b;
-    }
-}
-
-}  // namespace
-
-namespace {
 
 // A graph made by hand: kind k on key (port or protocol) or the address
 // texts a and m, loaded into integers as the configuration reader does.
@@ -404,6 +333,56 @@ bool model_counts(const graph &g, const pkt &p)
     }
 }
 
+// Whether g, tested alone, counts an IPv4 packet from and to addr.
+bool counts_v4(const graph &g, uint32_t addr)
+{
+    pkt p;
+    p.src = p.dst = addr;
+    return model_counts(g, p);
+}
+
+// The integer forms kept at load decide every packet address exactly as
+// net_belong and ip_belong decide its dotted text.
+TEST(AddressForms, AgreeWithSubredForEveryAddress)
+{
+    struct {
+        const char *net, *mask;
+    } nets[] = {
+        {"10.0.0.0", "255.0.0.0"},       {"192.168.1.0", "255.255.255.0"}, {"192.168.1.5", "255.255.255.0"},
+        {"0.0.0.0", "0.0.0.0"},          {"010.0.0.0", "255.0.0.0"},       {" 10. 0.0.0", "255.0.0.0"},
+        {"10.0.0.0/8", "255.0.0.0"},     {"10.-1.0.0", "255.0.0.0"},       {"10.0.0.0", "255.255.-255.0"},
+        {"10.0.0.1", "-1.-1.-1.-1"},     {"192.168.1.0", "255.255.255.252"}, {"127.0.0.0", "255.0.0.0 junk"},
+    };
+    const char *hosts[] = {"10.0.0.2", "192.168.1.77", "010.000.000.002", "10.0.0.1/24", "10.0.0.-2", "+10.0.0.2",
+                           "0.0.0.0", "255.255.255.255"};
+    const std::vector<uint32_t> addrs = probe_addresses();
+    for (const auto &n : nets) {
+        const graph g = hand_graph(graph_kind::net, 0, n.net, n.mask);
+        for (uint32_t a : addrs)
+            ASSERT_EQ(counts_v4(g, a), net_belong(dotted(a).c_str(), n.net, n.mask) == 1)
+                << dotted(a) << " in " << n.net << " " << n.mask;
+    }
+    for (const char *h : hosts) {
+        const graph g = hand_graph(graph_kind::ip, 0, h);
+        std::vector<uint32_t> with_own = addrs;
+        with_own.push_back(g.net_bits);
+        for (uint32_t a : with_own)
+            ASSERT_EQ(counts_v4(g, a), ip_belong(dotted(a).c_str(), h) == 1) << dotted(a) << " is " << h;
+    }
+}
+
+TEST(AddressForms, RefuseWhatSubredRefuses)
+{
+    const char *bad[] = {"10.0.0.256", "10.0.0", "ten.0.0.1", "", "10..0.1"};
+    for (const char *b : bad) {
+        graph g;
+        g.gk = graph_kind::ip;
+        g.ip = b;
+        EXPECT_NE(addr_form(g), "") << b;
+        EXPECT_EQ(ip_belong(b, b), 2) << b;
+    }
+}
+
 // The index counts every packet in exactly the graphs that, tested one by
 // one, count it: graphs sharing a key, networks nested in each other and
 // sharing a mask, dotted masks that are no prefix, both ends in one network,
@@ -430,13 +409,7 @@ TEST(Counting, IndexAgreesWithTestingEveryGraph)
         std::string err;
         ASSERT_TRUE(index_graphs(gs, ix, err)) << err;
         std::vector<int64_t> want(gs.size());
-        uint32_t x = 88172645u;  // xorshift: the same packets on every run
-        auto next = [&x](uint32_t n) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            return x % n;
-        };
+        xorshift next{88172645u};
         const uint32_t hosts4[] = {0x0a010203, 0x0a010205, 0x0a020203, 0x0a000007, 0x0a050005, 0xc0a80001, 0x0a0102ff};
         const uint64_t hosts6[] = {0xfd00000100000000, 0xfd00000200000000, 0x20010db800000000};
         const uint16_t ports[] = {80, 443, 22, 5000};

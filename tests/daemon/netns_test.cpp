@@ -8,7 +8,6 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -167,17 +166,7 @@ bool send_from(int ns, const std::vector<std::string> &hosts, int datagrams, int
         }
         _exit(0);
     }
-    return pid > 0 && wait_exit(pid, 10000) == 0;
-}
-
-// The label of grid time t: UTC time of day, as the daemon writes it here.
-std::string label_of(time_t t)
-{
-    char b[16];
-    tm tm;
-    gmtime_r(&t, &tm);
-    std::strftime(b, sizeof b, "%H:%M:%S", &tm);
-    return b;
+    return pid > 0 && child(pid, -1, -1).wait(10000) == 0;
 }
 
 // Graph records after their names: the counted port, protocol or address,
@@ -189,7 +178,7 @@ using records = std::map<std::string, std::string>;
 // reaped when the object goes.
 struct counting_daemon {
     std::map<std::string, int> pipes;
-    proc d;
+    child d;
 
     counting_daemon(const records &recs, const std::string &capture_cfg, const std::string &iface)
     {
@@ -198,7 +187,7 @@ struct counting_daemon {
             cfg += name + " " + fields + " 0 1 1\n";
         const std::string dir = install_dir_with(cfg);
         write_file(dir + "/capture.cfg", capture_cfg);
-        d = spawn(dir, {"-f", "-i", iface});
+        d = spawn_daemon(dir, {"-f", "-i", iface});
         for (const auto &[name, fields] : recs) {
             const std::string path = dir + "/httpd/cgi-bin/" + name + ".fifo";
             // The pipe exists once the daemon has made it; it then holds it open.
@@ -209,33 +198,29 @@ struct counting_daemon {
     }
     ~counting_daemon()
     {
-        kill(d.pid, SIGKILL);
-        waitpid(d.pid, nullptr, 0);
         for (auto &[name, fd] : pipes)
             close(fd);
-        close(d.out);
-        close(d.err);
     }
     // Waits for the line of the latest grid time in every pipe; "" or why not.
     std::string sync()
     {
         for (auto &[name, fd] : pipes)
             if (read_line(fd, 12000).empty()) {
-                bool late;
-                kill(d.pid, SIGTERM);
-                return name + ": no sample line; daemon said: " + read_all(d.err, 4000, late);
+                kill(d.pid(), SIGTERM);
+                return name + ": no sample line; daemon said: " + read_rest(d.err(), 4000);
             }
         return "";
     }
-    // The sum of the values of each graph's lines up to the one labelled last.
-    std::map<std::string, long> values_until(const std::string &last)
+    // The sum of the values of each graph's lines up to the one of grid time
+    // last (UTC, the daemon's time zone here).
+    std::map<std::string, long> values_until(time_t last)
     {
         std::map<std::string, long> out;
         for (auto &[name, fd] : pipes)
             for (int i = 0; i < 3; ++i) {
                 const std::string line = read_line(fd, 12000);
                 out[name] += line.size() < 10 ? -1000 : std::stol(line.substr(9));
-                if (line.size() < 10 || line.compare(0, 8, last) == 0)
+                if (line.size() < 10 || label_seconds(line) == last % 86400)
                     break;
             }
         return out;
@@ -268,7 +253,7 @@ TEST(RealTraffic, Ipv4AndIpv6PacketsFromANamespaceAreCountedOnTheVethAndOnAny)
     ASSERT_EQ(any.sync(), "");
     // Just after a grid time: all is sent well inside one interval.
     ASSERT_TRUE(send_from(net.ns, {net.host4, net.host6}, 6, 3, udp_port, tcp_port));
-    const std::string last = label_of((time(nullptr) / 5 + 1) * 5);
+    const time_t last = (time(nullptr) / 5 + 1) * 5;
     const std::map<std::string, long> got = veth.values_until(last), got_any = any.values_until(last);
     for (int fd : rx)
         close(fd);

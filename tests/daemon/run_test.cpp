@@ -5,12 +5,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,7 +18,7 @@
 #include <thread>
 
 #include "frames.h"
-#include "reachable.h"
+#include "loopback.h"
 #include "spawn.h"
 
 namespace {
@@ -46,42 +44,18 @@ bool grid_line(const std::string &line, int want)
            (line[7] == '0' || line[7] == '5');
 }
 
-// Seconds since midnight of a "HH:MM:SS" label.
-int label_secs(const std::string &line)
-{
-    return std::stoi(line.substr(0, 2)) * 3600 + std::stoi(line.substr(3, 2)) * 60 + std::stoi(line.substr(6, 2));
-}
-
 // A daemon started in the foreground in its own installation directory;
 // skips the test when this host does not permit capture on lo.
 struct running : ::testing::Test {
     std::string dir = install_dir_with(cfg);
     std::string fifo = dir + "/httpd/cgi-bin/udpport.fifo";
-    proc d;
+    child d;
 
     void SetUp() override
     {
-        d = spawn(dir, {"-f"});
-        if (!daemon_holds(fifo)) {
-            bool late;
-            std::string err = read_all(d.err, 4000, late);
-            stop();
-            GTEST_SKIP() << "daemon did not start: " << err;
-        }
-    }
-    void TearDown() override { stop(); }
-    void stop()
-    {
-        if (d.pid > 0) {
-            kill(d.pid, SIGKILL);
-            waitpid(d.pid, nullptr, 0);
-            d.pid = -1;
-        }
-        for (int *fd : {&d.out, &d.err})
-            if (*fd >= 0) {
-                close(*fd);
-                *fd = -1;
-            }
+        d = spawn_daemon(dir, {"-f"});
+        if (!pipe_held(fifo, 4000))
+            GTEST_SKIP() << "daemon did not start: " << read_rest(d.err(), 4000);
     }
 };
 
@@ -118,10 +92,10 @@ TEST_F(running, WritesOneLinePerIntervalOnTheGridWithTheCount)
     time_t now = time(nullptr);
     close(rd);
     ASSERT_TRUE(grid_line(second, 7)) << second;
-    EXPECT_EQ((label_secs(second) - label_secs(first) + 86400) % 86400, 5) << first << second;
+    EXPECT_EQ((label_seconds(second) - label_seconds(first) + 86400) % 86400, 5) << first << second;
     // Written when its grid time came: the label is the time of day (UTC
     // here), at most a few seconds before the read; earlier is wrapped large.
-    int late = static_cast<int>(now % 86400) - label_secs(second);
+    int late = static_cast<int>(now % 86400) - label_seconds(second);
     EXPECT_LT((late + 86400) % 86400, 4) << second;
 }
 
@@ -129,9 +103,8 @@ TEST_F(running, SigtermEndsItAndReadersSeeTheEnd)
 {
     int rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(rd, 0);
-    ASSERT_EQ(kill(d.pid, SIGTERM), 0);
-    EXPECT_EQ(wait_exit(d.pid, 4000), 0);
-    d.pid = -1;
+    ASSERT_EQ(kill(d.pid(), SIGTERM), 0);
+    EXPECT_EQ(d.wait(4000), 0);
     char buf[256];
     ssize_t n;
     while ((n = read(rd, buf, sizeof buf)) > 0) {
@@ -139,12 +112,8 @@ TEST_F(running, SigtermEndsItAndReadersSeeTheEnd)
     EXPECT_EQ(n, 0) << std::strerror(errno);
     close(rd);
     // The lock went with it: a new start runs.
-    proc again = spawn(dir, {"-f"});
-    EXPECT_TRUE(daemon_holds(fifo));
-    kill(again.pid, SIGTERM);
-    EXPECT_EQ(wait_exit(again.pid, 4000), 0);
-    close(again.out);
-    close(again.err);
+    running_daemon again(dir, {"-f"});
+    EXPECT_TRUE(pipe_held(fifo, 4000));
 }
 
 // Datagrams sent just before a grid time, while the kernel still holds them
@@ -154,23 +123,12 @@ TEST_F(running, SigtermEndsItAndReadersSeeTheEnd)
 // host) is the split left unchecked, and only their sum is.
 TEST(BatchedRing, FramesAroundAGridTimeCountOnceInTheirIntervals)
 {
-    int rx = socket(AF_INET, SOCK_DGRAM, 0), tx = socket(AF_INET, SOCK_DGRAM, 0);
-    ASSERT_GE(rx, 0);
-    ASSERT_GE(tx, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(bind(rx, reinterpret_cast<sockaddr *>(&a), sizeof a), 0) << std::strerror(errno);
-    ASSERT_EQ(getsockname(rx, reinterpret_cast<sockaddr *>(&a), &len), 0);
-    const std::string dir = install_dir_with("window 1\nringport " + std::to_string(ntohs(a.sin_port)) + " 0 1 1\n");
+    const udp_sink rx;
+    const std::string dir = install_dir_with("window 1\nringport " + std::to_string(rx.port) + " 0 1 1\n");
     const std::string fifo = dir + "/httpd/cgi-bin/ringport.fifo";
     running_daemon d(dir, {"-f", "-i", "lo"});
-    if (d.first_sample(fifo).empty()) {
-        close(rx);
-        close(tx);
+    if (d.first_sample(fifo).empty())
         GTEST_SKIP() << "the daemon does not capture on lo here";
-    }
     const int rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(rd, 0);
     const time_t grid = (time(nullptr) / 5 + 1) * 5;
@@ -180,27 +138,23 @@ TEST(BatchedRing, FramesAroundAGridTimeCountOnceInTheirIntervals)
     auto burst = [&](int n, std::chrono::system_clock::time_point when, bool before) {
         std::this_thread::sleep_until(when);
         const bool started_after = std::chrono::system_clock::now() >= at;
-        for (int i = 0; i < n; ++i)
-            EXPECT_EQ(sendto(tx, "x", 1, 0, reinterpret_cast<sockaddr *>(&a), sizeof a), 1);
+        send_udp(rx.port, n, 1);
         return before ? std::chrono::system_clock::now() < at : started_after;
     };
     const bool clean = burst(300, at - std::chrono::milliseconds(30), true) &
                        burst(200, at + std::chrono::milliseconds(30), false);
-    std::vector<long long> counts;
-    for (int lines = 0; lines < 2; ++lines) {
+    long long counts[2];
+    for (int i = 0; i < 2; ++i) {
         const std::string line = read_line(rd, 12000);
-        ASSERT_NE(line, "") << "no sample line";
-        ASSERT_EQ(label_secs(line), (grid + 5 * lines) % 86400) << line;
-        counts.push_back(std::stoll(line.substr(9)));
+        ASSERT_EQ(label_seconds(line), (grid + 5 * i) % 86400) << line;
+        counts[i] = std::stoll(line.substr(9));
     }
+    close(rd);
     EXPECT_EQ(counts[0] + counts[1], 500);
     if (clean) {
         EXPECT_EQ(counts[0], 300);
         EXPECT_EQ(counts[1], 200);
     }
-    close(rd);
-    close(rx);
-    close(tx);
 }
 
 // The pid of a traxel process whose working directory is dir, or -1.
@@ -227,13 +181,11 @@ pid_t daemon_in(const std::string &dir)
 TEST(Detaching, StartedAsTheLauncherDoesItLetsTheStartersOutputEnd)
 {
     std::string dir = install_dir_with(cfg);
-    proc p = spawn(dir, {});
+    child p = spawn_daemon(dir, {});
     bool late_out, late_err;
-    std::string out = read_all(p.out, 4000, late_out);
-    std::string err = read_all(p.err, 4000, late_err);
-    int status = wait_exit(p.pid, 4000);
-    close(p.out);
-    close(p.err);
+    std::string out = read_rest(p.out(), 4000, &late_out);
+    std::string err = read_rest(p.err(), 4000, &late_err);
+    int status = p.wait(4000);
     if (err.find("cannot capture") != std::string::npos)
         GTEST_SKIP() << err;
     EXPECT_FALSE(late_out);
@@ -243,7 +195,7 @@ TEST(Detaching, StartedAsTheLauncherDoesItLetsTheStartersOutputEnd)
     EXPECT_EQ(status, 0);
     pid_t d = daemon_in(dir);
     ASSERT_GT(d, 0);
-    EXPECT_TRUE(daemon_holds(dir + "/httpd/cgi-bin/loip.fifo"));
+    EXPECT_TRUE(pipe_held(dir + "/httpd/cgi-bin/loip.fifo", 4000));
     // The lock outlived the first process of the start.
     result again = run(dir, {});
     EXPECT_EQ(again.err, running_line);
@@ -308,15 +260,10 @@ TEST(StartFaults, CaptureNotPermittedIsSaid)
         GTEST_SKIP() << "needs root to run the daemon as nobody";
     std::string dir = install_dir_with(cfg);
     ASSERT_EQ(chown((dir + "/httpd/cgi-bin").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
-    const reachable_dir bin;
-    proc p = spawn(dir, {}, nobody->pw_uid, nobody->pw_gid, bin.add(TRAXEL_BIN, "traxel"));
-    bool late;
-    std::string err = read_all(p.err, 4000, late);
-    EXPECT_EQ(err, "traxel: cannot capture on any: capture not permitted (run as root, or give the program "
-                   "cap_net_raw,cap_net_admin)\n");
-    EXPECT_EQ(wait_exit(p.pid, 4000), 1);
-    close(p.out);
-    close(p.err);
+    child p = spawn_daemon(dir, {}, nobody->pw_uid, nobody->pw_gid, reachable_daemon());
+    EXPECT_EQ(read_rest(p.err(), 4000), "traxel: cannot capture on any: capture not permitted (run as root, or give "
+                                        "the program cap_net_raw,cap_net_admin)\n");
+    EXPECT_EQ(p.wait(4000), 1);
 }
 
 TEST(StartFaults, UnknownOptionShowsUsage)

@@ -7,27 +7,24 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <map>
+#include <sstream>
 
 #include "frames.h"
-#include "reachable.h"
+#include "loopback.h"
 #include "spawn.h"
 
 namespace {
 
-// The fields of /proc/<pid>/status, blanks for tabs, trimmed.
+// The fields of /proc/<pid>/status, their words one blank apart.
 std::map<std::string, std::string> status_of(pid_t pid)
 {
     std::map<std::string, std::string> out;
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);) {
-        std::size_t colon = line.find(':');
-        std::string v = line.substr(colon + 1);
-        for (char &c : v)
-            c = c == '\t' ? ' ' : c;
-        std::size_t a = v.find_first_not_of(' '), b = v.find_last_not_of(' ');
-        out[line.substr(0, colon)] = a == std::string::npos ? "" : v.substr(a, b - a + 1);
+    for (const std::string &line : lines_of(file_text("/proc/" + std::to_string(pid) + "/status"))) {
+        std::istringstream words(line.substr(line.find(':') + 1));
+        std::string &v = out[line.substr(0, line.find(':'))];
+        for (std::string w; words >> w;)
+            v += (v.empty() ? "" : " ") + w;
     }
     return out;
 }
@@ -56,19 +53,12 @@ TEST(Privileges, FileCapabilitiesAreGivenUpOnceTheCaptureIsOpen)
         GTEST_SKIP() << "needs root and the user nobody";
     std::string dir = install_dir_with("window 1\nport47996 47996 0 1 1\n");
     ASSERT_EQ(chown((dir + "/httpd/cgi-bin").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
-    const reachable_dir copy;
-    std::string bin = copy.add(TRAXEL_BIN, "traxel");
+    const std::string bin = reachable_daemon();
     if (std::system(("setcap cap_net_raw,cap_net_admin+ep " + bin + " 2>/dev/null").c_str()) != 0)
         GTEST_SKIP() << "setcap is not available here";
     running_daemon d(dir, {"-f", "-i", "lo"}, nobody->pw_uid, nobody->pw_gid, bin);
     ASSERT_NE(d.first_sample(dir + "/httpd/cgi-bin/port47996.fifo"), "");
-    expect_unprivileged(d.p.pid, nobody, false);
-}
-
-std::string text_of(const std::string &path)
-{
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    expect_unprivileged(d.p.pid(), nobody, false);
 }
 
 TEST(RootStart, GivesUpRootServesOnlyItsOwnPipesInTheirUnitsAndPublishes)
@@ -101,12 +91,12 @@ TEST(RootStart, GivesUpRootServesOnlyItsOwnPipesInTheirUnitsAndPublishes)
     const std::string head = "traxel: graph ", mid = " not served: httpd/cgi-bin/";
     std::string said;
     for (int i = 0; i < 3; ++i)
-        said += read_line(d.p.err, 0);
+        said += read_line(d.p.err(), 0);
     EXPECT_EQ(said,
               head + "port47991" + mid + "port47991.fifo is a symbolic link\n" + head + "port47992" + mid +
                   "port47992.fifo is a symbolic link\n" + head + "port47993" + mid +
                   "port47993.fifo belongs to uid 4242, neither to uid 65534 nor to root\n");
-    expect_unprivileged(d.p.pid, nobody, true);
+    expect_unprivileged(d.p.pid(), nobody, true);
     int rd[3];
     for (int i = 0; i < 3; ++i) {
         rd[i] = open((cgi + "port4798" + std::to_string(i + 1) + ".fifo").c_str(), O_RDONLY | O_NONBLOCK);
@@ -139,7 +129,7 @@ TEST(RootStart, GivesUpRootServesOnlyItsOwnPipesInTheirUnitsAndPublishes)
     char c;
     EXPECT_EQ(read(planted, &c, 1), 0);
     EXPECT_EQ(read(foreign, &c, 1), 0);
-    EXPECT_EQ(text_of(file_target), "precious\n");
+    EXPECT_EQ(file_text(file_target), "precious\n");
     ASSERT_EQ(stat((cgi + "port47993.fifo").c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 4242u);
     EXPECT_EQ(st.st_mode & 07777, 0600u);

@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "frames.h"
+#include "loopback.h"
 #include "spawn.h"
 
 namespace {
@@ -46,10 +47,10 @@ TEST(Drops, PacketsLostForWantOfBufferAreSaidAndCounted)
     running_daemon d(dir, {"-f"});
     ASSERT_NE(d.first_sample(dir + "/httpd/cgi-bin/port47985.fifo"), "");
     // A stopped daemon reads nothing: far more frames than 1 MiB holds.
-    ASSERT_EQ(kill(d.p.pid, SIGSTOP), 0);
+    ASSERT_EQ(kill(d.p.pid(), SIGSTOP), 0);
     send_udp(47985, 30000, 1);
-    ASSERT_EQ(kill(d.p.pid, SIGCONT), 0);
-    std::string said = read_line(d.p.err, 12000);
+    ASSERT_EQ(kill(d.p.pid(), SIGCONT), 0);
+    std::string said = read_line(d.p.err(), 12000);
     std::smatch m;
     ASSERT_TRUE(std::regex_match(said, m,
                                  std::regex("traxel: capture on lo: ([0-9]+) packets lost in this interval, counts "

@@ -45,18 +45,6 @@ std::string label_of(time_t t)
     return buf;
 }
 
-// The lines of text, each without its newline.
-std::vector<std::string> lines_of(const std::string &text)
-{
-    std::vector<std::string> out;
-    for (size_t at = 0; at < text.size();) {
-        const size_t nl = text.find('\n', at);
-        out.push_back(text.substr(at, nl == std::string::npos ? std::string::npos : nl - at));
-        at = nl == std::string::npos ? text.size() : nl + 1;
-    }
-    return out;
-}
-
 // The daemon serving graph from a temporary installation, started in SetUp.
 class serving : public ::testing::Test {
 protected:

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "fault_env.h"
+#include "loopback.h"
 #include "unique_graph.h"
 
 namespace {

@@ -9,31 +9,20 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "fault_env.h"
+#include "unique_graph.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 // Three port graphs named after this test process, so pid files stay ours.
-std::vector<std::string> graph_names()
-{
-    const std::string id = std::to_string(getpid() % 100000);
-    return {"port" + id + "a", "port" + id + "b", "port" + id + "c"};
-}
-
-std::string config(const std::vector<std::string> &graphs)
-{
-    std::string cfg = "window 5\n";
-    for (const std::string &g : graphs)
-        cfg += g + " 80 0 10 5\n";
-    return cfg;
-}
+const std::vector<std::string> graph_names = {unique_graph("port", 'a'), unique_graph("port", 'b'),
+                                              unique_graph("port", 'c')};
 
 // A writer holding a graph's pipe open, as the daemon does.
 struct writer {
@@ -46,8 +35,11 @@ struct writer {
 // The installation with the multiplexer beside the feed links, a pipe per
 // graph, and pid files without a number so that no feed's shell complains.
 struct mux_env : installation {
-    std::vector<std::string> graphs = graph_names();
-    mux_env() : installation(config(graph_names()), graph_names())
+    const std::vector<std::string> &graphs = graph_names;
+    mux_env()
+        : installation("window 5\n" + graph_names[0] + " 80 0 10 5\n" + graph_names[1] + " 80 0 10 5\n" +
+                           graph_names[2] + " 80 0 10 5\n",
+                       graph_names)
     {
         fs::create_symlink(FEEDS_BIN, cgi() + "/feeds");
         for (const std::string &g : graphs) {
@@ -81,16 +73,6 @@ std::string read_to(const child &c, const std::vector<std::string> &prefixes)
 // live samples.
 std::string limit_line(const std::string &g) { return g + " <" + g + " "; }
 
-// The lines of text.
-std::vector<std::string> lines_of(const std::string &text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
-        out.push_back(l);
-    return out;
-}
-
 // The feed pids that the "+" lines of text announce, by graph.
 std::map<std::string, pid_t> started(const std::string &text)
 {
@@ -99,14 +81,6 @@ std::map<std::string, pid_t> started(const std::string &text)
         if (l.size() > 1 && l[0] == '+')
             pids[l.substr(1, l.find(' ') - 1)] = std::stoi(l.substr(l.find(' ') + 1));
     return pids;
-}
-
-std::string proc_file(pid_t pid, const char *what)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/" + what, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 TEST(Feeds, LinesOfEveryGraphArriveTaggedFromFeedsStartedAsByTheWebServer)
@@ -141,10 +115,10 @@ TEST(Feeds, LinesOfEveryGraphArriveTaggedFromFeedsStartedAsByTheWebServer)
         // As the web server runs a CGI program: in its directory, under the
         // bare graph name, with a GET of the page's history length.
         EXPECT_EQ(fs::read_symlink("/proc/" + pid + "/cwd"), fs::path(env.cgi()));
-        EXPECT_EQ(proc_file(pids.at(g), "cmdline"), g + std::string(1, '\0'));
-        const std::string environ = proc_file(pids.at(g), "environ");
-        EXPECT_NE(environ.find(std::string(1, '\0') + "REQUEST_METHOD=GET" + '\0'), std::string::npos);
-        EXPECT_NE(environ.find(std::string(1, '\0') + "QUERY_STRING=dhle,60,0s" + '\0'), std::string::npos);
+        EXPECT_EQ(file_text("/proc/" + pid + "/cmdline"), g + '\0');
+        const std::string environ = '\0' + file_text("/proc/" + pid + "/environ");
+        for (const std::string var : {"REQUEST_METHOD=GET", "QUERY_STRING=dhle,60,0s"})
+            EXPECT_NE(environ.find('\0' + var + '\0'), std::string::npos) << var;
     }
     EXPECT_EQ(text.rfind("Content-Type: text/plain; charset=utf-8\nCache-Control: no-store\n\n+", 0), 0u) << text;
 }

@@ -12,19 +12,12 @@
 #include <sstream>
 #include <thread>
 
+#include "child.h"
 #include "metrics.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // Output and status of a shell command.
 int run(const std::string &cmd, std::string &out)
@@ -113,7 +106,7 @@ TEST_F(publishing, ReaderNeverSeesHalfAFile)
     int torn = 0;
     std::thread reader([&] {
         while (!done) {
-            const std::string got = slurp(dir + "/traxel.prom");
+            const std::string got = file_text(dir + "/traxel.prom");
             ++reads;
             torn += got != a && got != b;
         }
@@ -147,9 +140,9 @@ TEST_F(publishing, PlantedLinksAreReplacedNotFollowed)
     EXPECT_EQ(err, "open " + dir + "/link: is a symbolic link, not followed");
     ASSERT_TRUE(md.open(dir + "/real", false, err)) << err;
     ASSERT_TRUE(md.publish("text\n"));
-    EXPECT_EQ(slurp(victim), "keep");
+    EXPECT_EQ(file_text(victim), "keep");
     EXPECT_FALSE(fs::is_symlink(dir + "/real/traxel.prom"));
-    EXPECT_EQ(slurp(dir + "/real/traxel.prom"), "text\n");
+    EXPECT_EQ(file_text(dir + "/real/traxel.prom"), "text\n");
     EXPECT_EQ(fs::status(dir + "/real/traxel.prom").permissions(), fs::perms(0644));
 }
 

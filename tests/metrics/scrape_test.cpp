@@ -1,9 +1,6 @@
 // A real Prometheus scrapes a private traxel installation through a real mini_httpd, with the shipped alert rules.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,7 +10,7 @@
 #include <thread>
 
 #include "fault_env.h"
-#include "reachable.h"
+#include "loopback.h"
 #include "unique_graph.h"
 
 namespace fs = std::filesystem;
@@ -92,15 +89,9 @@ TEST(scrape, PrometheusSeesAPortGraphCountAndTheRules)
         if (access(p, X_OK) != 0)
             GTEST_SKIP() << p << " is not installed (Debian packages mini-httpd, prometheus)";
     // Datagrams of 1000 bytes at the IP layer to a port that no one else uses.
-    const int rx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), tx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(bind(rx, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    ASSERT_EQ(getsockname(rx, reinterpret_cast<sockaddr *>(&a), &len), 0);
+    const udp_sink rx;
     const std::string graph = unique_graph("port", 'm');
-    installation inst("window 5\n" + graph + " " + std::to_string(ntohs(a.sin_port)) + " 0 100 1\n", {graph});
+    installation inst("window 5\n" + graph + " " + std::to_string(rx.port) + " 0 100 1\n", {graph});
 
     const std::string web = inst.dir() + "/httpd";
     fs::create_directories(web + "/htdocs");
@@ -131,18 +122,15 @@ TEST(scrape, PrometheusSeesAPortGraphCountAndTheRules)
 
     // Counting shows in Prometheus after two scrapes around a published
     // interval; the threshold alert goes pending with the first sample above 1.
-    const std::string payload(972, 'x');
     std::string increase, alerts;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(45);
     while (std::chrono::steady_clock::now() < end &&
            (increase.find("\"value\"") == std::string::npos || alerts.find("\"pending\"") == std::string::npos)) {
         for (int i = 0; i < 5; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(100)))
-            sendto(tx, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr *>(&a), sizeof a);
+            send_udp(rx.port, 1, 972);
         increase = query(prom.port, "increase(traxel_packets_total{graph=\"" + graph + "\"}[1m]) > 0");
         alerts = http_get(prom.port, "/api/v1/alerts");
     }
-    close(rx);
-    close(tx);
     EXPECT_NE(increase.find("\"value\""), std::string::npos) << increase << "\n" << read_rest(daemon.err(), 100);
     EXPECT_NE(alerts.find("\"summary\":\"Graph " + graph + " on 127.0.0.1:" + std::to_string(port) + " at "),
               std::string::npos) << alerts;
