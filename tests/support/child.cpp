@@ -215,7 +215,12 @@ bool process_alive(pid_t pid)
 std::string file_text(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    // A failing read (a directory, say) throws from inside the stream buffer.
+    try {
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    } catch (const std::ios_base::failure &) {
+        return "";
+    }
 }
 
 std::vector<std::string> lines_of(const std::string &text)
