@@ -72,6 +72,7 @@ TEST(LoadGraphs, AddressesAreIpv4OrIpv6AndMasksDottedOrPrefixLengths)
     EXPECT_EQ(graphs[0].netm, "64");
 }
 
+// The refusals that the fault tests see from the built daemon are not repeated here.
 TEST(LoadGraphs, BadFilesGiveOneLineNamingFileAndProblem)
 {
     struct {
