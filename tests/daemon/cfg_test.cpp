@@ -20,28 +20,32 @@ std::string load(const std::string &text)
     return load_graphs(path.c_str(), err) ? "" : err.substr(dir.size() + 1);
 }
 
-// Records of any layout in any line breaks; each name's kind is that of the
-// last keyword in table order, wherever in the name it stands.
 TEST(LoadGraphs, LoadsWindowAndRecordsOfAllFiveKinds)
 {
-    ASSERT_EQ(load("window 5\nport80 80 0 1000 800\nudpproto 17 0 10 5\nsockport 22 0\n 5 1\n"
-                   "portnet 127.0.0.0 255.0.0.0 -1 100 50 protoip 127.0.0.1 0 100 50\n"),
+    ASSERT_EQ(load("window 5\nport80 80 0 1000 800\nicmpproto 1 0 10 5\nsock22 22 0\n 5 1\n"
+                   "lonet 127.0.0.0 255.0.0.0 -1 100 50 localip 127.0.0.1 0 100 50\n"),
               "");
     EXPECT_EQ(window_minutes, 5);
-    // Each graph: name, kind, port or protocol, limits, address texts.
-    using fields = std::tuple<std::string, graph_kind, int, int, int, int, std::string, std::string>;
-    const fields want[] = {
-        {"port80", graph_kind::port, 80, 0, 1000, 800, "", ""},
-        {"udpproto", graph_kind::proto, 17, 0, 10, 5, "", ""},
-        {"sockport", graph_kind::sock, 22, 0, 5, 1, "", ""},
-        {"portnet", graph_kind::net, 0, -1, 100, 50, "127.0.0.0", "255.0.0.0"},
-        {"protoip", graph_kind::ip, 0, 0, 100, 50, "127.0.0.1", ""},
-    };
-    ASSERT_EQ(graphs.size(), std::size(want));
-    for (std::size_t i = 0; i < graphs.size(); ++i) {
-        const graph &g = graphs[i];
-        EXPECT_EQ(fields(g.name, g.gk, g.port + g.proto, g.min, g.max, g.thres, g.net + g.ip, g.netm), want[i]);
-    }
+    ASSERT_EQ(graphs.size(), 5u);
+    const graph &p = graphs[0], &pr = graphs[1], &s = graphs[2], &n = graphs[3], &i = graphs[4];
+    EXPECT_EQ(p.name, "port80");
+    EXPECT_EQ(p.gk, graph_kind::port);
+    EXPECT_EQ(p.port, 80);
+    EXPECT_EQ(p.min, 0);
+    EXPECT_EQ(p.max, 1000);
+    EXPECT_EQ(p.thres, 800);
+    EXPECT_EQ(pr.gk, graph_kind::proto);
+    EXPECT_EQ(pr.proto, 1);
+    EXPECT_EQ(s.gk, graph_kind::sock);
+    EXPECT_EQ(s.port, 22);
+    EXPECT_EQ(s.thres, 1);
+    EXPECT_EQ(n.gk, graph_kind::net);
+    EXPECT_EQ(n.net, "127.0.0.0");
+    EXPECT_EQ(n.netm, "255.0.0.0");
+    EXPECT_EQ(n.min, -1);
+    EXPECT_EQ(i.gk, graph_kind::ip);
+    EXPECT_EQ(i.ip, "127.0.0.1");
+    EXPECT_EQ(i.thres, 50);
 }
 
 TEST(LoadGraphs, AddressesAreIpv4OrIpv6AndMasksDottedOrPrefixLengths)
@@ -72,17 +76,39 @@ TEST(LoadGraphs, AddressesAreIpv4OrIpv6AndMasksDottedOrPrefixLengths)
     EXPECT_EQ(graphs[0].netm, "64");
 }
 
-// The refusals that the fault tests see from the built daemon are not repeated here.
+TEST(LoadGraphs, KindIsTheLastKeywordInTableOrder)
+{
+    struct {
+        const char *name;
+        graph_kind k;
+    } table[] = {
+        {"port80", graph_kind::port}, {"udpproto", graph_kind::proto}, {"sockport", graph_kind::sock},
+        {"portnet", graph_kind::net}, {"ipnet", graph_kind::ip},       {"protoip", graph_kind::ip},
+    };
+    for (const auto &row : table) {
+        graph_kind k = graph_kind::port;
+        EXPECT_TRUE(graph_kind_of(row.name, k)) << row.name;
+        EXPECT_EQ(k, row.k) << row.name;
+    }
+    graph_kind k;
+    EXPECT_FALSE(graph_kind_of("traffic", k));
+}
+
 TEST(LoadGraphs, BadFilesGiveOneLineNamingFileAndProblem)
 {
     struct {
         const char *text, *err;
     } table[] = {
+        {"", "traxel.cfg: does not start with \"window\" and a number of minutes in 1..1440"},
         {"port80 80 0 1 1", "traxel.cfg: does not start with \"window\" and a number of minutes in 1..1440"},
+        {"window 0 port80 80 0 1 1", "traxel.cfg: does not start with \"window\" and a number of minutes in 1..1440"},
+        {"window 5", "traxel.cfg: no graph records"},
         {"window 5 port80 8x0 0 1 1", "traxel.cfg: record 1 (port80): port \"8x0\" is not a number in 0..65535"},
         {"window 5 port80 80 0 1 1 port99 99999 0 1 1",
          "traxel.cfg: record 2 (port99): port \"99999\" is not a number in 0..65535"},
         {"window 5 tcpproto 300 0 1 1", "traxel.cfg: record 1 (tcpproto): protocol \"300\" is not a number in 0..255"},
+        {"window 5 port80 80 0 lots 1",
+         "traxel.cfg: record 1 (port80): maximum \"lots\" is not a number in -2147483648..2147483647"},
         // Numbers past their range are refused, never wrapped.
         {"window 99999999999999999999 port80 80 0 1 1",
          "traxel.cfg: does not start with \"window\" and a number of minutes in 1..1440"},
@@ -92,14 +118,15 @@ TEST(LoadGraphs, BadFilesGiveOneLineNamingFileAndProblem)
          "traxel.cfg: record 1 (port80): minimum \"-2147483649\" is not a number in -2147483648..2147483647"},
         {"window 5 port80 80 0 1 2147483648",
          "traxel.cfg: record 1 (port80): threshold \"2147483648\" is not a number in -2147483648..2147483647"},
+        {"window 5 port80 80 0 1", "traxel.cfg: record 1 (port80): the file ends inside the record"},
         {"window 5 lonet 127.0.0.0 255.0.0.300 0 1 1",
          "traxel.cfg: record 1 (lonet): mask \"255.0.0.300\" is neither a dotted mask nor a prefix length in 0..32"},
+        {"window 5 lonet 127.0.0 8 0 1 1",
+         "traxel.cfg: record 1 (lonet): network \"127.0.0\" is neither a dotted IPv4 nor an IPv6 address"},
         {"window 5 lonet 127.0.0.0 33 0 1 1",
          "traxel.cfg: record 1 (lonet): mask \"33\" is neither a dotted mask nor a prefix length in 0..32"},
         {"window 5 lonet 127.0.0.1 8 0 1 1",
          "traxel.cfg: record 1 (lonet): network \"127.0.0.1\" has bits set past its prefix length 8"},
-        {"window 5 localip 10.0.0.256 0 1 1",
-         "traxel.cfg: record 1 (localip): host \"10.0.0.256\" is neither a dotted IPv4 nor an IPv6 address"},
         {"window 5 localip localhost 0 1 1",
          "traxel.cfg: record 1 (localip): host \"localhost\" is neither a dotted IPv4 nor an IPv6 address"},
         {"window 5 ip6 fd77::zz 0 1 1", "traxel.cfg: record 1 (ip6): host \"fd77::zz\" is not an IPv6 address"},
@@ -115,7 +142,11 @@ TEST(LoadGraphs, BadFilesGiveOneLineNamingFileAndProblem)
          "traxel.cfg: record 1 (net6): network \"fd77::1\" has bits set past its prefix length 64"},
         {"window 5 localip 127.000000000000000.0.1 0 1 1",
          "traxel.cfg: record 1 (localip): address \"127.000000000000000.0.1\" longer than 19 characters"},
+        {"window 5 traffic 1 2 3 4", "traxel.cfg: record 1 (traffic): name holds none of the words port, proto, sock, net, ip"},
+        {"window 5 port8000000000 80 0 1 1",
+         "traxel.cfg: record 1 (port8000000000): name longer than 12 characters"},
         {"window 5 ../port80 80 0 1 1", "traxel.cfg: record 1 (../port80): name must not start with '.' or hold '/'"},
+        {"window 5 port80 80 0 1 1 port80 81 0 1 1", "traxel.cfg: record 2 (port80): a second record of this name"},
     };
     for (const auto &row : table)
         EXPECT_EQ(load(row.text), row.err) << row.text;
@@ -128,6 +159,13 @@ TEST(LoadGraphs, FailureKeepsWhatWasLoaded)
     EXPECT_EQ(window_minutes, 7);
     ASSERT_EQ(graphs.size(), 1u);
     EXPECT_EQ(graphs[0].port, 80);
+}
+
+TEST(LoadGraphs, MissingFileNamesFileAndReason)
+{
+    std::string err;
+    EXPECT_FALSE(load_graphs("/nonexistent/traxel.cfg", err));
+    EXPECT_EQ(err, "/nonexistent/traxel.cfg: No such file or directory");
 }
 
 }  // namespace

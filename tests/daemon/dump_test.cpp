@@ -73,8 +73,11 @@ TEST(DumpMode, NamesTheProgramAndThePortmapperPort)
 TEST(DumpMode, LinkHeaderShowsTheFamily)
 {
     result r = run("/", {"-r", capture(), "-e"});
+    std::string out = r.out;
     ASSERT_EQ(r.status, 0);
-    const std::vector<std::string> lines = lines_of(r.out);
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, nl; (nl = out.find('\n', at)) != std::string::npos; at = nl + 1)
+        lines.push_back(out.substr(at, nl - at));
     ASSERT_EQ(lines.size(), 7u);
     EXPECT_EQ(lines[0], "01:46:45.000123 ip: 10.0.0.1 > 10.0.0.2: proto 6 len 40");
     EXPECT_EQ(lines[2], "01:46:47.999999 AF 24: 127.0.0.1 > 127.0.0.1: proto 1 len 28");

@@ -25,28 +25,39 @@ std::map<std::string, bool> finds(const std::string &text)
     return out;
 }
 
-TEST(FeedView, FindsTheRecordsTheFeedFinds)
+TEST(FeedView, RecordsOfEveryKindInOneFileAreFound)
 {
-    using found = std::map<std::string, bool>;
-    const struct {
-        std::string text;
-        found want;
-    } table[] = {
-        {"window 5\nport8080 8080 0 400 300\nproto-icmp 1 0 50 20\nip-localhost 127.0.0.1 0 2000 1500\n"
-         "net-loopback 127.0.0.0 255.0.0.0 0 3000 2000\nsock22 22 0 5 1\nlannet 192.168.1.0 255.255.255.0 1 2 3\n",
-         {{"port8080", true}, {"proto-icmp", true}, {"ip-localhost", true}, {"net-loopback", true}, {"sock22", true},
-          {"lannet", true}}},
-        // The feed of sockport reads a record for "port" and one for "sock"
-        // each pass and compares only the second: first in the file, it is
-        // skipped.
-        {"window 5 sockport 22 0 1 1 port80 80 0 1 1", {{"sockport", false}, {"port80", true}}},
-        {"window 5 port80 80 0 1 1 sockport 22 0 1 1", {{"sockport", true}, {"port80", true}}},
-        // A NUL byte separates tokens for the daemon and the feed alike;
-        // formatted input took "\0port80" as a name of its own and missed it.
-        {std::string("window 5 port81 81 0 1 1") + '\0' + "port80 80 0 2 2", {{"port81", true}, {"port80", true}}},
-    };
-    for (const auto &row : table)
-        EXPECT_EQ(finds(row.text), row.want) << row.text;
+    std::map<std::string, bool> want = {{"port8080", true},     {"proto-icmp", true}, {"ip-localhost", true},
+                                        {"net-loopback", true}, {"sock22", true},     {"lannet", true}};
+    EXPECT_EQ(finds("window 5\nport8080 8080 0 400 300\nproto-icmp 1 0 50 20\nip-localhost 127.0.0.1 0 2000 1500\n"
+                    "net-loopback 127.0.0.0 255.0.0.0 0 3000 2000\nsock22 22 0 5 1\n"
+                    "lannet 192.168.1.0 255.255.255.0 1 2 3\n"),
+              want);
+}
+
+TEST(FeedView, NameWithTwoKeywordsReadsTwoRecordsAPass)
+{
+    // The feed of sockport reads a record for "port" and one for "sock" each
+    // pass and compares only the second: first in the file, it is skipped.
+    EXPECT_EQ(finds("window 5 sockport 22 0 1 1 port80 80 0 1 1"),
+              (std::map<std::string, bool>{{"sockport", false}, {"port80", true}}));
+    EXPECT_EQ(finds("window 5 port80 80 0 1 1 sockport 22 0 1 1"),
+              (std::map<std::string, bool>{{"sockport", true}, {"port80", true}}));
+}
+
+TEST(FeedView, FollowsTheFeedsReaderWhereFormattedInputDiffers)
+{
+    // A NUL byte separates tokens for the daemon and the feed alike; formatted
+    // input took "\0port80" as a name of its own and missed the record.
+    const std::string nul = std::string("window 5 port81 81 0 1 1") + '\0' + "port80 80 0 2 2";
+    EXPECT_EQ(finds(nul), (std::map<std::string, bool>{{"port81", true}, {"port80", true}}));
+}
+
+TEST(FeedView, MissingFileFindsNothing)
+{
+    graph g;
+    g.name = "port80";
+    EXPECT_FALSE(feed_finds("/nonexistent/traxel.cfg", g));
 }
 
 }  // namespace

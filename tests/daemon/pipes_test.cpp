@@ -8,11 +8,23 @@
 #include <cerrno>
 #include <cstring>
 
-#include "child.h"
 #include "frames.h"
 #include "pipes.h"
 
 namespace {
+
+// Everything waiting in the pipe fd, read without blocking.
+std::string drain(int fd)
+{
+    std::string out;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return out;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+}
 
 // The sample line of number i, 11 or 12 bytes long.
 std::string line_of(int i)
@@ -59,6 +71,14 @@ TEST_F(pipes, CreatedWithMode0644WhateverTheUmask)
     EXPECT_EQ(st.st_mode & 07777, 0644u);
 }
 
+TEST_F(pipes, WithoutReaderOnlyTheNewestBoundLinesWait)
+{
+    ASSERT_EQ(open_at(path, 12), pipe_open::ok) << err;
+    for (int i = 1; i <= 100; ++i)
+        put(i, 12);
+    EXPECT_EQ(drain(f.fd), lines(89, 100));
+}
+
 TEST_F(pipes, LinesAReaderTookAreNotDroppedAgain)
 {
     ASSERT_EQ(open_at(path, 12), pipe_open::ok) << err;
@@ -66,10 +86,10 @@ TEST_F(pipes, LinesAReaderTookAreNotDroppedAgain)
     ASSERT_GE(reader, 0);
     for (int i = 1; i <= 10; ++i)
         put(i, 12);
-    EXPECT_EQ(read_rest(reader, 0), lines(1, 10));
+    EXPECT_EQ(drain(reader), lines(1, 10));
     for (int i = 11; i <= 30; ++i)
         put(i, 12);
-    EXPECT_EQ(read_rest(reader, 0), lines(19, 30));
+    EXPECT_EQ(drain(reader), lines(19, 30));
     close(reader);
 }
 
@@ -83,7 +103,7 @@ TEST_F(pipes, LinePartlyReadIsDroppedWhole)
     ASSERT_EQ(read(f.fd, head, sizeof head), 5);
     put(4, 3);
     // The rest of line 1 goes, so lines 2 to 4 wait whole.
-    EXPECT_EQ(read_rest(f.fd, 0), lines(2, 4));
+    EXPECT_EQ(drain(f.fd), lines(2, 4));
 }
 
 TEST_F(pipes, FullPipeNeverBlocksAndKeepsTheNewestLines)
@@ -94,7 +114,7 @@ TEST_F(pipes, FullPipeNeverBlocksAndKeepsTheNewestLines)
     int cap = fcntl(f.fd, F_GETPIPE_SZ);
     for (int i = 1; i <= 2000; ++i)
         put(i, 100000);
-    std::string got = read_rest(f.fd, 0);
+    std::string got = drain(f.fd);
     // A pipe frees a page only when it is read empty, so how many lines fit
     // varies; what waits is a run of whole lines ending with the newest.
     ASSERT_GT(got.size(), 9u);
@@ -111,7 +131,7 @@ TEST_F(pipes, BytesOfAnEarlierRunAreDiscarded)
     ASSERT_EQ(write(old, "stale 1\nhalf", 12), 12);
     ASSERT_EQ(open_at(path, 12), pipe_open::ok) << err;
     put(1, 12);
-    EXPECT_EQ(read_rest(old, 0), line_of(1));
+    EXPECT_EQ(drain(old), line_of(1));
     close(old);
 }
 
@@ -123,6 +143,19 @@ TEST_F(pipes, OtherFilesAreRefusedAndMissingDirectoriesFail)
     std::string missing = dir + "/no/port80.fifo";
     EXPECT_EQ(open_at(missing, 12), pipe_open::failed);
     EXPECT_EQ(err, "mkfifo " + missing + ": No such file or directory");
+}
+
+TEST_F(pipes, ClosingTheLastWriterEndsTheReadersData)
+{
+    ASSERT_EQ(open_at(path, 12), pipe_open::ok) << err;
+    int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    put(1, 12);
+    f = sample_pipe();
+    char buf[64];
+    EXPECT_EQ(read(reader, buf, sizeof buf), static_cast<ssize_t>(line_of(1).size()));
+    EXPECT_EQ(read(reader, buf, sizeof buf), 0);
+    close(reader);
 }
 
 }  // namespace

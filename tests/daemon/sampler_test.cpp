@@ -8,7 +8,6 @@
 #include <ctime>
 
 #include "cfg.h"
-#include "child.h"
 #include "frames.h"
 #include "live.h"
 #include "sampler.h"
@@ -44,6 +43,25 @@ struct sampler : ::testing::Test {
     }
 };
 
+std::string drain(int fd)
+{
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<std::size_t>(n));
+    return out;
+}
+
+TEST_F(sampler, GridTimesAreMultiplesOfFiveSeconds)
+{
+    struct {
+        int64_t now, next;
+    } table[] = {{0, 5}, {4, 5}, {5, 10}, {1000000003, 1000000005}, {-1, 0}, {-5, 0}, {-6, -5}};
+    for (const auto &row : table)
+        EXPECT_EQ(grid_next(row.now), row.next) << row.now;
+}
+
 TEST_F(sampler, OneSampleAtEachGridTime)
 {
     // Each step: the time of day seen, and the label due then (-1 none).
@@ -61,6 +79,15 @@ TEST_F(sampler, OneSampleAtEachGridTime)
         EXPECT_EQ(sample_due(next, s.now), s.due) << s.now;
 }
 
+TEST_F(sampler, LabelIsLocalTimeOfDay)
+{
+    char label[sample_label_max + 1];
+    ASSERT_TRUE(sample_label(1000000005, label));
+    EXPECT_STREQ(label, "01:46:45");
+    ASSERT_TRUE(sample_label(86400 * 3 + 23 * 3600 + 59 * 60 + 55, label));
+    EXPECT_STREQ(label, "23:59:55");
+}
+
 TEST_F(sampler, EachGraphGetsItsLineAndStartsAgainAtZero)
 {
     // port80 goes without a pipe (its path was refused): the others keep theirs.
@@ -70,8 +97,8 @@ TEST_F(sampler, EachGraphGetsItsLineAndStartsAgainAtZero)
     graphs[2].count = 42;
     write_samples(1000000005, graphs, outs, 12);
     write_samples(1000000010, graphs, outs, 12);
-    EXPECT_EQ(read_rest(outs[1].pipe.fd, 0), "01:46:45 2147483647\n01:46:50 0\n");
-    EXPECT_EQ(read_rest(outs[2].pipe.fd, 0), "01:46:45 42\n01:46:50 0\n");
+    EXPECT_EQ(drain(outs[1].pipe.fd), "01:46:45 2147483647\n01:46:50 0\n");
+    EXPECT_EQ(drain(outs[2].pipe.fd), "01:46:45 42\n01:46:50 0\n");
     EXPECT_EQ(outs[0].packets_total, 5u);
     EXPECT_EQ(outs[2].packets_total, 42u);
 }
@@ -93,9 +120,30 @@ TEST_F(sampler, ASampleNotWrittenKeepsItsCountForTheNext)
     outs[0].pipe.fd = good;
     graphs[0].count = 1;
     write_samples(1000000015, graphs, outs, 12);
-    EXPECT_EQ(read_rest(good, 0), "01:46:55 11\n");
-    EXPECT_EQ(read_rest(outs[1].pipe.fd, 0), "01:46:45 1\n01:46:50 2\n01:46:55 0\n");
+    EXPECT_EQ(drain(good), "01:46:55 11\n");
+    EXPECT_EQ(drain(outs[1].pipe.fd), "01:46:45 1\n01:46:50 2\n01:46:55 0\n");
     EXPECT_EQ(outs[0].packets_total, 11u);
+}
+
+TEST_F(sampler, UnreadForLongOnlyTheNewestWindowWaits)
+{
+    // Window 1: 12 lines. Run the grid for 100 intervals with no reader.
+    serve("window 1 port80 80 0 1 1");
+    int64_t next = grid_next(43200);
+    for (int64_t now = 43200; now <= 43200 + 500; ++now) {
+        int64_t t = sample_due(next, now);
+        graphs[0].count = now % 7;
+        if (t >= 0)
+            write_samples(t, graphs, outs, 12);
+    }
+    std::string want;
+    for (int64_t t = 43700 - 55; t <= 43700; t += 5) {
+        char label[sample_label_max + 1];
+        ASSERT_TRUE(sample_label(t, label));
+        want += std::string(label) + " " + std::to_string(t % 7) + "\n";
+    }
+    EXPECT_EQ(drain(outs[0].pipe.fd), want);
+    EXPECT_EQ(want.substr(0, 11), "12:07:25 0\n");
 }
 
 TEST_F(sampler, BitRatesSpanTheTimeSinceTheLastSampleWritten)

@@ -8,26 +8,45 @@ const { feed_parser, mux_parser } = require(path.join(htdocs, 'feed.js'));
 const { timeline } = require(path.join(htdocs, 'timeline.js'));
 const { capture_totals } = require(path.join(htdocs, 'metrics.js'));
 
-const limits = [{ type: 'limit', which: 'max', value: 400 }, { type: 'limit', which: 'min', value: 0 },
-  { type: 'limit', which: 'thres', value: 300 }];
-// Feeds as the feed prints them: [name, lines, events].
-const feeds = [
-  // Samples waited in the pipe: start-up, history, limits, two live samples.
-  ['backlog', ['MISS-300--pid-4242', 'old-pid-4100', 'new-pid-4242', 'SON-300-SEGUNDOS',
-    'time1-1796756562', 'COMI-1-DATO', 'time2-1796756562', 'COMI-2do-DATO', 'PERO-ESTAN-EN-COLA',
-    'old-60-data-3', '@12:00:00 -300 3', 'old-59-data-0', '@12:00:05 -295 0', 'old-58-data-12', '@12:00:10 -290 12',
-    'RESCALING-port8080', '^port8080 400', '_port8080 0', '<port8080 300',
-    'data-7', '12:05:00 7', '', 'data-0', '12:05:05 0', ''],
-  [{ type: 'history', label: '12:00:00', age: 300, value: 3 }, { type: 'history', label: '12:00:05', age: 295, value: 0 },
-    { type: 'history', label: '12:00:10', age: 290, value: 12 }, { type: 'rescaling' }, ...limits,
-    { type: 'live', label: '12:05:00', value: 7 }, { type: 'live', label: '12:05:05', value: 0 }]],
-  // None waited: the first sample is history aged win seconds, the second
-  // comes as "data2-" and its echo.
-  ['first time', ['MISS-300--pid-9', 'new-pid-9', 'SON-300-SEGUNDOS', 'time1-10', 'COMI-1-DATO', 'time2-15',
-    'COMI-2do-DATO', 'PERO-ES-1a-VEZ', 'data1-10', '@19:02:40 -5 10', 'data2-7', '19:02:45 7', '',
-    '^port8080 400', '_port8080 0', '<port8080 300', 'data-2', '19:02:50 2', ''],
-  [{ type: 'history', label: '19:02:40', age: 5, value: 10 }, { type: 'live', label: '19:02:45', value: 7 }, ...limits,
-    { type: 'live', label: '19:02:50', value: 2 }]],
+// A feed that found a backlog: start-up, history, limits, two live samples.
+const backlog_stream = [
+  'MISS-300--pid-4242',
+  'old-pid-4100',
+  'new-pid-4242',
+  'SON-300-SEGUNDOS',
+  'time1-1796756562',
+  'COMI-1-DATO',
+  'time2-1796756562',
+  'COMI-2do-DATO',
+  'PERO-ESTAN-EN-COLA',
+  'old-60-data-3',
+  '@12:00:00 -300 3',
+  'old-59-data-0',
+  '@12:00:05 -295 0',
+  'old-58-data-12',
+  '@12:00:10 -290 12',
+  'RESCALING-port8080',
+  '^port8080 400',
+  '_port8080 0',
+  '<port8080 300',
+  'data-7',
+  '12:05:00 7',
+  '',
+  'data-0',
+  '12:05:05 0',
+  '',
+].join('\n') + '\n';
+
+const backlog_events = [
+  { type: 'history', label: '12:00:00', age: 300, value: 3 },
+  { type: 'history', label: '12:00:05', age: 295, value: 0 },
+  { type: 'history', label: '12:00:10', age: 290, value: 12 },
+  { type: 'rescaling' },
+  { type: 'limit', which: 'max', value: 400 },
+  { type: 'limit', which: 'min', value: 0 },
+  { type: 'limit', which: 'thres', value: 300 },
+  { type: 'live', label: '12:05:00', value: 7 },
+  { type: 'live', label: '12:05:05', value: 0 },
 ];
 
 // Feeds line by line, in one piece, and in pieces of every size from 1 to 7
@@ -39,33 +58,53 @@ function parse_in_chunks(stream, size, p = feed_parser('port8080')) {
   return events;
 }
 
-test('FeedStreamsGiveHistoryLimitsAndLiveInOrder', () => {
-  for (const [name, lines, events] of feeds) {
-    const stream = lines.join('\n') + '\n';
-    for (const size of [stream.length, 1, 2, 3, 4, 5, 7]) {
-      assert.deepStrictEqual(parse_in_chunks(stream, size), events, `${name}, chunk size ${size}`);
-    }
+test('BacklogStreamGivesHistoryLimitsAndLiveInOrder', () => {
+  for (const size of [backlog_stream.length, 1, 2, 3, 5, 7]) {
+    assert.deepStrictEqual(parse_in_chunks(backlog_stream, size), backlog_events, `chunk size ${size}`);
   }
 });
 
-test('LinesOtherThanDataAreNotesAndASampleTakesTheValueOfItsDataLine', () => {
-  const note = (text) => ({ type: 'note', text });
+test('FirstTimeStreamTreatsSecondSampleAsLive', () => {
+  // No backlog: the first sample is history aged win seconds, the second
+  // comes as "data2-" and its echo.
+  const stream = 'MISS-300--pid-9\nnew-pid-9\nSON-300-SEGUNDOS\ntime1-10\nCOMI-1-DATO\ntime2-15\n' +
+    'COMI-2do-DATO\nPERO-ES-1a-VEZ\ndata1-10\n@19:02:40 -5 10\ndata2-7\n19:02:45 7\n\n' +
+    '^port8080 400\n_port8080 0\n<port8080 300\ndata-2\n19:02:50 2\n\n';
+  assert.deepStrictEqual(parse_in_chunks(stream, 4), [
+    { type: 'history', label: '19:02:40', age: 5, value: 10 },
+    { type: 'live', label: '19:02:45', value: 7 },
+    { type: 'limit', which: 'max', value: 400 },
+    { type: 'limit', which: 'min', value: 0 },
+    { type: 'limit', which: 'thres', value: 300 },
+    { type: 'live', label: '19:02:50', value: 2 },
+  ]);
+});
+
+test('LinesOtherThanDataBecomeNotes', () => {
   const cases = [
-    ['no-puedo-abrir-cfg-file\n', note('no-puedo-abrir-cfg-file')],
-    ['No se puede abrir fifo file en r\n', note('No se puede abrir fifo file en r')],
+    ['no-puedo-abrir-cfg-file\n', 'no-puedo-abrir-cfg-file'],
+    ['No se puede abrir fifo file en r\n', 'No se puede abrir fifo file en r'],
     ["rm: cannot remove '/tmp/port8080.pid': No such file or directory\n",
-      note("rm: cannot remove '/tmp/port8080.pid': No such file or directory")],
+      "rm: cannot remove '/tmp/port8080.pid': No such file or directory"],
     // Limit lines of another graph are not this graph's limits.
-    ['^port80 400\n', note('^port80 400')],
-    ['No se puede abrir archivo SAVE\r\n', note('No se puede abrir archivo SAVE')],
-    // The label is the first token of the sample line, which needs no number.
+    ['^port80 400\n', '^port80 400'],
+    ['No se puede abrir archivo SAVE\r\n', 'No se puede abrir archivo SAVE'],
+  ];
+  for (const [stream, text] of cases) {
+    assert.deepStrictEqual(parse_in_chunks(stream, 3), [{ type: 'note', text }], stream);
+  }
+});
+
+test('LiveSampleTakesValueOfDataLineAndFirstTokenAsLabel', () => {
+  // A sample line without a number repeats the previous value with the new label.
+  const cases = [
     ['data-42\ncpu 42\n\n', { type: 'live', label: 'cpu', value: 42 }],
     ['data-42\nlate\n\n', { type: 'live', label: 'late', value: 42 }],
     ['data--3\n12:00:00 -3\n\n', { type: 'live', label: '12:00:00', value: -3 }],
     ['data-5\n\n\n', { type: 'live', label: '', value: 5 }],
   ];
   for (const [stream, event] of cases) {
-    for (const size of [2, 3]) assert.deepStrictEqual(parse_in_chunks(stream, size), [event], stream);
+    assert.deepStrictEqual(parse_in_chunks(stream, 2), [event], stream);
   }
 });
 
@@ -96,8 +135,7 @@ test('MultiplexedStreamSplitsIntoGraphLinesAndItsOwnLines', () => {
 
 // Runs steps on a fresh timeline ([what, ...arguments], the time last) and
 // returns its points as [label, x] pairs at time 5000 in a window of 10000 s.
-function placed(steps) {
-  const line = timeline(5);
+function placed(steps, line = timeline(5)) {
   for (const [what, ...args] of steps) line[what](...args);
   const w = line.window(5000, 10000);
   return w.labels.map((l, i) => [l, w.xs[i]]);
@@ -123,12 +161,17 @@ test('HistoryIsDrawnAtTheTimeItsSamplesWereTaken', () => {
     // Labels that are no clock: the feed's ages, one interval to a live sample.
     ['no clock', [['history', 'cpu', 300, 1, 100], ['history', 'cpu', 290, 2, 100], ['live', 'cpu', 3, 107]],
       [['cpu', 92], ['cpu', 102], ['cpu', 107]]],
-    // A new feed replays the last sample, then one more, then goes live: no sample is drawn twice.
-    ['reconnect', [['history', '12:00:00', 300, 1, 1000], ['history', '12:00:05', 295, 2, 1000], ['rescaling'], ['begin'],
-      ['history', '12:00:05', 300, 2, 1010], ['history', '12:00:10', 295, 3, 1010], ['live', '12:00:15', 4, 1015]],
-    [['12:00:00', 995], ['12:00:05', 1000], ['12:00:10', 1010], ['12:00:15', 1015]]],
   ];
   for (const [name, steps, want] of cases) assert.deepStrictEqual(placed(steps), want, name);
+});
+
+test('ReconnectDrawsNoSampleTwice', () => {
+  const line = timeline(5);
+  placed([['history', '12:00:00', 300, 1, 1000], ['history', '12:00:05', 295, 2, 1000], ['rescaling']], line);
+  // The new feed replays the last sample, then one more, then goes live.
+  const got = placed([['begin'], ['history', '12:00:05', 300, 2, 1010], ['history', '12:00:10', 295, 3, 1010],
+    ['live', '12:00:15', 4, 1015]], line);
+  assert.deepStrictEqual(got, [['12:00:00', 995], ['12:00:05', 1000], ['12:00:10', 1010], ['12:00:15', 1015]]);
 });
 
 test('CaptureTotalsAreReadFromTheExposition', () => {

@@ -1,37 +1,99 @@
-// End-to-end test in a real browser of the system scripts/serve.sh installed and serves on 127.0.0.1:8080: its port graph live, the launcher.
+// End-to-end test in a real browser of the installed system served on 127.0.0.1:8080: the graphs over one connection, the launcher.
 //
-// page.e2e.js tests the page in depth on a private installation; this one the
-// installation people use. It fails, not skips, when nothing answers.
-// Environment: TRAXEL_URL, TRAXEL_INSTALL_DIR, TRAXEL_SHOTS (where screenshots go), NODE_PATH.
+// Needs the system running (scripts/serve.sh) and fails, not skips, when it
+// does not answer. Environment: TRAXEL_URL (default http://127.0.0.1:8080/),
+// TRAXEL_INSTALL_DIR (default /usr/local/traxel), TRAXEL_SHOTS (directory of
+// the screenshots, default the working directory), NODE_PATH to playwright-core.
 'use strict';
 const fs = require('node:fs');
 const path = require('node:path');
-const { check, get, start_traffic, open_browser, open_page, wait_for, run_main } = require('./support.js');
+const { chromium } = require('playwright-core');
+const { tally, check, get } = require('./support.js');
 
 const base = process.env.TRAXEL_URL || 'http://127.0.0.1:8080/';
 const install_dir = process.env.TRAXEL_INSTALL_DIR || '/usr/local/traxel';
 const shots = process.env.TRAXEL_SHOTS || '.';
+// Samples come every 5 s; 45 s leaves room for several on a loaded machine.
+const sample_wait_ms = 45000;
+const traffic_limit_ms = 240000;
 
-// The name of the port graph of the installed configuration that counts the web server's port.
-function port_graph(conf) {
-  const tokens = fs.readFileSync(path.join(install_dir, 'traxel.cfg'), 'utf8').split(/\s+/);
-  const graph = conf.graphs.find((g) => g.kind === 'port' && tokens[tokens.indexOf(g.name) + 1] === '8080');
-  if (!graph) throw new Error(`no graph of port 8080 in ${install_dir}/traxel.cfg`);
-  return graph.name;
+// Loopback traffic on the web server's port while the test runs: one small
+// request every 100 ms, bounded in time whatever happens to the test.
+function start_traffic() {
+  const started = Date.now();
+  let stopped = false;
+  const tick = () => {
+    if (stopped || Date.now() - started > traffic_limit_ms) return;
+    get(`${base}graphs.json`).catch(() => {}).finally(() => setTimeout(tick, 100));
+  };
+  tick();
+  return () => { stopped = true; };
 }
 
-// The page takes its graphs over one connection, and the port graph counts
-// our traffic in live samples labelled with their time. Samples come every
-// 5 s; 45 s leaves room for several on a loaded machine.
-async function graphs_page(browser, graph) {
-  const page = await open_page(browser, base, { width: 1000, height: 1600 });
-  const live = 'ds.some((d) => d.graph === arg && d.state === "live" && Number(d.history) >= 1 && Number(d.live) >= 1 &&' +
-    ' /^\\d\\d:\\d\\d:\\d\\d$/.test(d.lastLabel) && Number(d.lastValue) > 0)';
-  if (await wait_for(page, 'the port graph counts the traffic live', live, graph, 45000)) {
-    check('the port graph counts the traffic live', true);
+// The numbers of a port graph's record in the installed configuration:
+// [port, min, max, thres].
+function port_record(name) {
+  const tokens = fs.readFileSync(path.join(install_dir, 'traxel.cfg'), 'utf8').split(/\s+/);
+  const at = tokens.indexOf(name);
+  if (at < 0) throw new Error(`graph ${name} not in ${install_dir}/traxel.cfg`);
+  return tokens.slice(at + 1, at + 5).map(Number);
+}
+
+// Waits until the graph section's data attributes satisfy test, or throws.
+async function wait_graph(page, name, what, test, arg) {
+  try {
+    await page.waitForFunction(
+      ({ name, test, arg }) => {
+        const d = document.querySelector(`section[data-graph="${name}"]`)?.dataset;
+        return d && new Function('d', 'arg', `return ${test};`)(d, arg);
+      },
+      { name, test, arg }, { timeout: sample_wait_ms, polling: 250 });
+    return true;
+  } catch (err) {
+    const d = await page.evaluate((n) => ({ ...document.querySelector(`section[data-graph="${n}"]`)?.dataset }), name);
+    check(what, false, `${test} not met within ${sample_wait_ms / 1000} s; attributes ${JSON.stringify(d)}`);
+    return false;
   }
-  const cgi = page.requests.filter((u) => u.includes('/cgi-bin/'));
-  check('the page takes every graph over one connection', cgi.length === 1 && cgi[0].includes('/cgi-bin/feeds?'), cgi.join(' '));
+}
+
+async function graph_data(page, name) {
+  return page.evaluate((n) => ({ ...document.querySelector(`section[data-graph="${n}"]`).dataset }), name);
+}
+
+async function open_graphs(context) {
+  const page = await context.newPage({ viewport: { width: 1000, height: 1600 } });
+  page.on('pageerror', (err) => check('page runs without script errors', false, err.message));
+  page.cgi = [];
+  page.on('request', (r) => { if (r.url().includes('/cgi-bin/')) page.cgi.push(r.url()); });
+  await page.goto(base);
+  await page.waitForSelector('body[data-ready="yes"]', { timeout: 10000 });
+  return page;
+}
+
+async function graphs_page(context, graph, limits) {
+  const page = await open_graphs(context);
+  const [, min, max, thres] = limits;
+  if (!await wait_graph(page, graph, 'history arrives', 'Number(d.history) >= 1 && d.thres !== ""')) return page;
+  const d = await graph_data(page, graph);
+  check('limit lines are those of the configuration',
+    d.max === String(max) && d.min === String(min) && d.thres === String(thres), JSON.stringify(d));
+  // Every sample received is a point once, in the window and in the past.
+  const ages = await page.evaluate((n) => {
+    const g = window.traxel.graphs[n];
+    return g.line.window(Date.now() / 1000, g.span).xs.map((x) => Date.now() / 1000 - x);
+  }, graph);
+  check('history points lie in the window, in the past', ages.length >= 1 &&
+    ages.length <= Number(d.history) + Number(d.live) && ages.every((a) => a >= 0 && a <= 300 + 30), ages.join(' '));
+
+  check('the page takes every graph over one connection', page.cgi.length === 1 && page.cgi[0].includes('/cgi-bin/feeds?'), page.cgi.join(' '));
+  const live0 = Number(d.live);
+  if (await wait_graph(page, graph, 'live points arrive', 'Number(d.live) >= arg', live0 + 1)) {
+    const d2 = await graph_data(page, graph);
+    check('live points arrive', true);
+    check('live sample is labelled with its time', /^\d\d:\d\d:\d\d$/.test(d2.lastLabel), d2.lastLabel);
+    check('traffic on the port is counted', Number(d2.lastValue) > 0, d2.lastValue);
+    check('feed is live', d2.state === 'live', d2.state);
+  }
   await page.screenshot({ path: path.join(shots, 'e2e-graphs.png'), fullPage: true });
   return page;
 }
@@ -61,19 +123,40 @@ async function launch(page) {
 }
 
 async function main() {
-  const res = await get(`${base}graphs.json`).catch((err) => ({ status: err.message }));
-  if (res.status !== 200) {
-    throw new Error(`the installed system does not answer at ${base}graphs.json (${res.status}); start it with scripts/serve.sh`);
-  }
-  const graph = port_graph(JSON.parse(res.body));
-  const stop_traffic = start_traffic(`${base}graphs.json`, 240000);
-  const browser = await open_browser();
+  let conf;
   try {
-    await launch(await graphs_page(browser, graph));
+    const res = await get(`${base}graphs.json`);
+    if (res.status !== 200) throw new Error(`HTTP ${res.status}`);
+    conf = JSON.parse(res.body);
+  } catch (err) {
+    console.error(`e2e: the installed system does not answer at ${base}graphs.json (${err.message});` +
+      ' start it with scripts/serve.sh');
+    process.exit(1);
+  }
+  const port_graph = conf.graphs.find((g) => g.kind === 'port' && port_record(g.name)[0] === 8080);
+  if (!port_graph) throw new Error('no graph of port 8080 in the installation');
+  const limits = port_record(port_graph.name);
+
+  const stop_traffic = start_traffic();
+  // Playwright gives the browser a new empty profile.
+  const browser = await chromium.launch({
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+  });
+  try {
+    const page = await graphs_page(await browser.newContext(), port_graph.name, limits);
+    await launch(page);
   } finally {
     await browser.close();
     stop_traffic();
   }
+  console.log(`e2e: ${tally.passed} passed, ${tally.failed} failed`);
+  process.exit(tally.failed === 0 ? 0 : 1);
 }
 
-run_main('e2e', main);
+main().catch((err) => {
+  console.error(`e2e: ${err.stack || err}`);
+  process.exit(1);
+});

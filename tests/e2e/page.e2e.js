@@ -10,7 +10,8 @@ const path = require('node:path');
 const http = require('node:http');
 const net = require('node:net');
 const { spawn, spawnSync } = require('node:child_process');
-const { check, get, start_traffic, open_browser, open_page, graph_data, wait_for, run_main } = require('./support.js');
+const { chromium } = require('playwright-core');
+const { tally, check, get } = require('./support.js');
 
 const build = process.env.TRAXEL_BUILD_DIR;
 const shots = process.env.TRAXEL_SHOTS || '.';
@@ -28,11 +29,12 @@ function graph_table(port) {
   ];
 }
 
-// A port of 127.0.0.1 free at the moment.
 function free_port() {
   return new Promise((resolve, reject) => {
-    const s = net.createServer().on('error', reject);
-    s.listen(0, '127.0.0.1', () => { const { port } = s.address(); s.close(() => resolve(port)); });
+    const s = net.createServer().listen(0, '127.0.0.1', () => {
+      const { port } = s.address();
+      s.close(() => resolve(port));
+    }).on('error', reject);
   });
 }
 
@@ -56,13 +58,33 @@ function install(dest, port) {
 // moment of that time of day nearest to t.
 function label_time(label, t) {
   const [h, m, s] = label.split(':').map(Number);
-  const ahead = (((h * 3600 + m * 60 + s - t) % 86400) + 86400) % 86400;  // 0 to a day after t
-  return t + (ahead < 43200 ? ahead : ahead - 86400);
+  const day = Math.floor(t / 86400) * 86400;
+  return [day - 86400, day, day + 86400].map((d) => d + h * 3600 + m * 60 + s)
+    .reduce((a, b) => (Math.abs(b - t) < Math.abs(a - t) ? b : a));
 }
 
-async function run(browser, base, table) {
+// Waits until test(sections' data, arg) holds in the page, up to ms.
+async function wait_for(page, what, test, arg, ms) {
+  try {
+    await page.waitForFunction(({ test, arg }) => {
+      const ds = [...document.querySelectorAll('section.graph')].map((s) => ({ ...s.dataset }));
+      return new Function('ds', 'arg', `return ${test};`)(ds, arg);
+    }, { test, arg }, { timeout: ms, polling: 250 });
+    return true;
+  } catch (err) {
+    const ds = await page.evaluate(() => [...document.querySelectorAll('section.graph')].map((s) => ({ ...s.dataset })));
+    check(what, false, `not within ${ms / 1000} s: ${JSON.stringify(ds)}`);
+    return false;
+  }
+}
+
+async function run(page, base, table) {
   const names = table.map((g) => g[0]);
-  const page = await open_page(browser, base, { width: 1280, height: 720 });
+  const requests = [];
+  page.on('request', (r) => requests.push(r.url()));
+  page.on('pageerror', (err) => check('page runs without script errors', false, err.message));
+  await page.goto(base);
+  await page.waitForSelector('body[data-ready="yes"]', { timeout: 10000 });
 
   // Two samples waited in every pipe: each history ends with RESCALING.
   if (await wait_for(page, 'every graph gets its history', 'ds.length === 12 && ds.every((d) => d.history >= 2 && d.thres !== "")', null, 20000)) {
@@ -73,16 +95,16 @@ async function run(browser, base, table) {
     const off = pts.flat().map(([l, x]) => x - label_time(l, x));
     check('history is drawn at the time its samples were taken', off.length >= 24 && off.every((d) => d >= -0.5 && d <= 2),
       JSON.stringify(pts[0]) + ` offsets ${off.map((d) => d.toFixed(2)).join(' ')}`);
-    const draws = (await graph_data(page)).map((d) => Number(d.draws || 0));
+    const draws = await page.evaluate(() => [...document.querySelectorAll('section.graph')].map((s) => Number(s.dataset.draws || 0)));
     check('charts off screen are not drawn', draws[0] >= 1 && draws[11] === 0, draws.join(' '));
   }
   await page.setViewportSize({ width: 1280, height: 2400 });
   if (await wait_for(page, '12 charts move at once', 'ds.every((d) => d.live >= 1 && d.state === "live")', null, 20000)) {
     check('12 charts move at once', true);
-    const feeds = page.requests.filter((u) => u.includes('/cgi-bin/feeds?'));
-    const single = page.requests.filter((u) => /\/cgi-bin\/(?!feeds\?)/.test(u));
+    const feeds = requests.filter((u) => u.includes('/cgi-bin/feeds?'));
+    const single = requests.filter((u) => /\/cgi-bin\/(?!feeds\?)/.test(u));
     check('one connection carries every graph', feeds.length === 1 && single.length === 0 &&
-      names.every((n) => decodeURIComponent(feeds[0]).includes(n)), page.requests.join(' '));
+      names.every((n) => decodeURIComponent(feeds[0]).includes(n)), requests.join(' '));
   }
   const shown = await page.evaluate(() => [...document.querySelectorAll('section.graph')].map((s) =>
     ({ ...s.dataset, title: s.querySelector('h2').textContent, limits: s.querySelector('.limits').textContent })));
@@ -149,7 +171,7 @@ async function main() {
   const table = graph_table(port);
   const procs = [];
   let browser = null;
-  let stop_traffic = () => {};
+  let traffic = null;
   try {
     const dir = install(dest, port);
     const daemon = spawn('./traxel', ['-f', '-i', 'lo'], { cwd: dir, env: { ...process.env, TZ: 'UTC0' }, stdio: ['ignore', 'ignore', 'pipe'] });
@@ -160,20 +182,31 @@ async function main() {
       '-c', 'cgi-bin/*|metrics', '-u', 'nobody', '-l', path.join(dir, 'mini_httpd.log')], { stdio: 'ignore' }));
     const base = `http://127.0.0.1:${port}/`;
     // Traffic on port a, bounded in time; then two samples wait in each pipe.
-    stop_traffic = start_traffic(`${base}graphs.json`, 90000);
+    const started = Date.now();
+    traffic = setInterval(() => { if (Date.now() - started < 90000) get(`${base}graphs.json`).catch(() => {}); }, 100);
     const second = (Math.floor(Date.now() / 5000) + 2) * 5000 + 700;
     await new Promise((r) => setTimeout(r, second - Date.now()));
     if (daemon.exitCode !== null) throw new Error(`the daemon ended: ${daemon_err}`);
-    browser = await open_browser();
-    await run(browser, base, table);
+    browser = await chromium.launch({
+      executablePath: '/usr/bin/chromium', headless: true,
+      args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+        '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+    });
+    const page = await (await browser.newContext({ viewport: { width: 1280, height: 720 } })).newPage();
+    await run(page, base, table);
   } finally {
-    stop_traffic();
+    clearInterval(traffic);
     if (browser) await browser.close();
     for (const p of procs) p.kill('SIGTERM');
     await new Promise((r) => setTimeout(r, 300));
     for (const [n] of table) fs.rmSync(`/tmp/${n}.pid`, { force: true });
     fs.rmSync(dest, { recursive: true, force: true });
   }
+  console.log(`page e2e: ${tally.passed} passed, ${tally.failed} failed`);
+  process.exit(tally.failed === 0 ? 0 : 1);
 }
 
-run_main('page e2e', main);
+main().catch((err) => {
+  console.error(`page e2e: ${err.stack || err}`);
+  process.exit(1);
+});

@@ -39,16 +39,20 @@ const std::string feed_graph = unique_graph("port", 'c');
 const std::string no_window = "No window of 1 to 35791394 minutes in the configuration file.\n";
 const std::string no_record = "No record for graph " + feed_graph + " in the configuration file.\n";
 
-// The feed's reading of the file is tested case by case in memory; here the
-// built program meets what lies at the path.
 const cfg_case feed_cases[] = {
     {"missing", at_path::nothing, "", "no-puedo-abrir-cfg-file\n", 0},
     {"directory", at_path::directory, "", no_window, 1},
     {"empty", at_path::file, "", no_window, 1},
+    {"no window word", at_path::file, feed_graph + " 80 0 1 2\n", no_window, 1},
+    {"window zero", at_path::file, "window 0\n" + feed_graph + " 80 0 1 2\n", no_window, 1},
+    {"window negative", at_path::file, "window -5\n" + feed_graph + " 80 0 1 2\n", no_window, 1},
+    {"window beyond an int", at_path::file, "window 99999999999\n" + feed_graph + " 80 0 1 2\n", no_window, 1},
+    {"window in words", at_path::file, "window five\n" + feed_graph + " 80 0 1 2\n", no_window, 1},
     {"binary", at_path::file, std::string("\x7f" "ELF\x02\x01\x01\0\0\xff\xfe", 11), no_window, 1},
     {"no record", at_path::file, "window 5\nport81 81 0 1 2\n", no_record, 1},
     {"record name of 300 characters", at_path::file, "window 5\n" + std::string(300, 'x') + " 1 2 3 4\n",
      no_record, 1},
+    {"only the window", at_path::file, "window 5\n", no_record, 1},
 };
 
 class FeedConfiguration : public ::testing::TestWithParam<cfg_case> {};

@@ -1,6 +1,5 @@
 // Runs the built feed as a web server would, with a scripted daemon on its pipe.
 #include "feed_harness.h"
-#include "child.h"
 
 #include <cerrno>
 #include <chrono>
@@ -37,6 +36,17 @@ void write_file(const std::string &path, const std::string &text)
     require(f.good(), "write " + path);
 }
 
+bool read_file(const std::string &path, std::string *text)
+{
+    std::ifstream f(path, std::ios::binary);
+    if (!f)
+        return false;
+    std::ostringstream s;
+    s << f.rdbuf();
+    *text = s.str();
+    return true;
+}
+
 void write_all(int fd, const std::string &text)
 {
     size_t done = 0;
@@ -61,7 +71,8 @@ struct cgi_tree {
         cgi = root + "/httpd/cgi-bin";
         require(mkdir((root + "/httpd").c_str(), 0700) == 0, "mkdir httpd");
         require(mkdir(cgi.c_str(), 0700) == 0, "mkdir " + cgi);
-        write_file(root + "/traxel.cfg", c.cfg);
+        if (c.with_cfg)
+            write_file(root + "/traxel.cfg", c.cfg);
         require(symlink(PLOTFEED_BIN, (cgi + "/" + graph).c_str()) == 0, "symlink " + graph);
         if (c.with_fifo)
             require(mkfifo(fifo().c_str(), 0600) == 0, "mkfifo " + fifo());
@@ -81,7 +92,7 @@ struct cgi_tree {
 };
 
 // Forks the feed, held until released through the returned descriptor.
-pid_t fork_feed(const feed_case &c, const cgi_tree &t, int out_fd, int *go_fd)
+pid_t spawn(const feed_case &c, const cgi_tree &t, int out_fd, int *go_fd)
 {
     std::vector<std::string> env = {"PATH=/usr/local/bin:/usr/bin:/bin"};
     if (c.method != nullptr)
@@ -203,7 +214,7 @@ feed_result run_feed(const feed_case &c)
     require(pipe2(out, O_CLOEXEC) == 0, "pipe");
     r.started = std::time(nullptr);
     int go = -1;
-    r.pid = fork_feed(c, t, out[1], &go);
+    r.pid = spawn(c, t, out[1], &go);
     close(out[1]);
     if (c.before_exec)
         c.before_exec(r.pid);
@@ -240,10 +251,11 @@ feed_result run_feed(const feed_case &c)
     if (wfd >= 0)
         close(wfd);
     r.ended = std::time(nullptr);
-    r.err = file_text(t.err());
+    read_file(t.err(), &r.err);
     const std::string pid_path = "/tmp/" + c.graph + ".pid";
-    r.pid_file = file_text(pid_path);
-    r.had_pid_file = unlink(pid_path.c_str()) == 0;
+    r.had_pid_file = read_file(pid_path, &r.pid_file);
+    if (r.had_pid_file)
+        unlink(pid_path.c_str());
     return r;
 }
 

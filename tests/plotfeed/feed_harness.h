@@ -26,6 +26,7 @@ struct feed_step {
 struct feed_case {
     std::string graph;  // the link name, the feed's argv[0]
     std::string cfg;    // the configuration file, two levels above
+    bool with_cfg = true;
     const char *method = "GET";             // nullptr: unset
     const char *query = "dhle,60,300s";     // nullptr: unset
     bool with_fifo = true;

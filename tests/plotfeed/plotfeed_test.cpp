@@ -1,9 +1,9 @@
 // Tests of the built feed program, run as a web server runs it for one graph.
-#include "child.h"
 #include "feed_harness.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <fstream>
 #include <functional>
@@ -11,6 +11,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -124,6 +125,42 @@ TEST(Plotfeed, LateReadAfterBacklogRescales)
                   c.graph + "\n" + limit_lines(c.graph) + "data-22\neth0 22\n\n");
 }
 
+TEST(Plotfeed, PartialPathStopsAtLateRead)
+{
+    feed_case c = graph_case(unique_graph("port", 'd'), "dhle,60,60s");
+    c.backlog = sample_lines(1, 3);
+    c.steps = {{"old-10-data-3", 4000, "eth0 4\n"}, {"RESCALING", 0, "eth0 5\n"}};
+    const feed_result r = run_feed(c);
+    EXPECT_EQ(r.out, startup_lines(60, r.pid) + "SON-MENOS-DE-300-SEGUNDOS\n" +
+                         points(12, 1, 4) + "RESCALING-" + c.graph + "\n" +
+                         limit_lines(c.graph) + "data-5\neth0 5\n\n");
+}
+
+TEST(Plotfeed, PartialPathReadsRequestedPoints)
+{
+    feed_case c = graph_case(unique_graph("port", 'e'), "dhle,60,60s&x=1");
+    c.backlog = sample_lines(1, 13);
+    const feed_result r = run_feed(c);
+    EXPECT_EQ(r.out, startup_lines(60, r.pid) + "SON-MENOS-DE-300-SEGUNDOS\n" +
+                         points(12, 1, 12) + limit_lines(c.graph) + "data-13\neth0 13\n\n");
+}
+
+TEST(Plotfeed, NoHistoryRequestedGoesStraightToLimits)
+{
+    const char *queries[] = {"foo=1", "", "dhle,60,4s"};
+    char tag = 'f';
+    for (const char *q : queries) {
+        SCOPED_TRACE(q);
+        feed_case c = graph_case(unique_graph("port", tag++), q);
+        c.backlog = "cpu 42\n";
+        const feed_result r = run_feed(c);
+        const int k = q[0] == 'd' ? 4 : 0;
+        EXPECT_EQ(r.out, startup_lines(k, r.pid) + "SON-MENOS-DE-300-SEGUNDOS\n" +
+                             limit_lines(c.graph) + "data-42\ncpu 42\n\n");
+        EXPECT_TRUE(exited_with(r.status, 0));
+    }
+}
+
 TEST(Plotfeed, NulInSampleLineIsBlankToLabelValueAndEcho)
 {
     // The first three become history points, the others live samples; a line
@@ -135,6 +172,31 @@ TEST(Plotfeed, NulInSampleLineIsBlankToLabelValueAndEcho)
     EXPECT_EQ(r.out, startup_lines(15, r.pid) + "SON-MENOS-DE-300-SEGUNDOS\n"
                      "old-3-data-42\n@cpu -15 42\nold-2-data-7\n@mem -10 7\nold-1-data-7\n@ab -5 7\n" +
                          limit_lines(c.graph) + "data-1\nio 1  9\n\ndata-1\n \n\n");
+}
+
+// Forks a process that only waits, standing in for an older feed.
+pid_t start_decoy()
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        for (;;)
+            pause();
+    }
+    return pid;
+}
+
+// Waits up to 10 s for the decoy to end; kills it when it does not.
+int reap_decoy(pid_t pid)
+{
+    int status = 0;
+    for (int i = 0; i < 100; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return status;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
 }
 
 void write_pid_file(const std::string &graph, const std::string &text)
@@ -157,14 +219,14 @@ TEST(Plotfeed, TakeOverKillsOlderFeedAndRecordsItself)
         feed_case c = graph_case(unique_graph("port", tc.tag), "foo=1");
         c.backlog = "cpu 42\n";
         c.ignored_signals = tc.ignored;
-        // An older feed, as far as the take-over can tell.
-        child decoy = spawn("/", "/bin/sleep", {"sleep", "60"});
-        const std::string old = std::to_string(decoy.pid());
-        write_pid_file(c.graph, old + "\n");
+        const pid_t decoy = start_decoy();
+        ASSERT_GT(decoy, 0);
+        write_pid_file(c.graph, std::to_string(decoy) + "\n");
         const feed_result r = run_feed(c);
-        EXPECT_EQ(decoy.wait(10000), 128 + SIGKILL);
+        const int status = reap_decoy(decoy);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
         EXPECT_EQ(r.out, "Content-type: text/html\n\nMISS-0--pid-" + std::to_string(r.pid) +
-                             "\nold-pid-" + old + "\nnew-pid-" +
+                             "\nold-pid-" + std::to_string(decoy) + "\nnew-pid-" +
                              std::to_string(r.pid) + "\nSON-MENOS-DE-300-SEGUNDOS\n" +
                              limit_lines(c.graph) + "data-42\ncpu 42\n\n");
         EXPECT_EQ(r.pid_file, std::to_string(r.pid) + "\n");
@@ -245,6 +307,38 @@ TEST(Plotfeed, RequestFailuresEndBeforeAnyFile)
         EXPECT_TRUE(exited_with(r.status, 1));
         EXPECT_FALSE(r.had_pid_file);
     }
+}
+
+TEST(Plotfeed, BadGraphNamesAreRefusedBeforeAnyFile)
+{
+    const std::string names[] = {unique_graph("port", 't') + "xyz",  // 13 characters
+                                 "port;" + unique_graph("", 'u')};
+    for (const std::string &g : names) {
+        SCOPED_TRACE(g);
+        const feed_result r = run_feed(graph_case(g, "dhle,60,300s"));
+        EXPECT_EQ(r.out, std::string(header) +
+                             "Graph name must be 1 to 12 letters, digits, '.', '_' or '-'.\n");
+        EXPECT_TRUE(exited_with(r.status, 1));
+        EXPECT_FALSE(r.had_pid_file);
+    }
+}
+
+TEST(Plotfeed, ConfigurationFailures)
+{
+    const std::string g1 = unique_graph("port", 'v'), g2 = unique_graph("port", 'w');
+    feed_case missing = graph_case(g1, "dhle,60,300s");
+    missing.with_cfg = false;
+    feed_case unlisted = graph_case(g2, "dhle,60,300s");
+    unlisted.cfg = "window 5\nport1 1 1 1 1\n";
+    const feed_result r1 = run_feed(missing);
+    EXPECT_EQ(r1.out, std::string(header) + "MISS-300--pid-" + std::to_string(r1.pid) +
+                          "\nno-puedo-abrir-cfg-file\n");
+    EXPECT_TRUE(exited_with(r1.status, 0));
+    EXPECT_FALSE(r1.had_pid_file);
+    const feed_result r2 = run_feed(unlisted);
+    EXPECT_EQ(r2.out, std::string(header) + "MISS-300--pid-" + std::to_string(r2.pid) +
+                          "\nNo record for graph " + g2 + " in the configuration file.\n");
+    EXPECT_TRUE(exited_with(r2.status, 1));
 }
 
 TEST(Plotfeed, MissingPipeEndsAfterPidFile)

@@ -29,52 +29,96 @@ loaded load(const std::string &cfg, const char *name)
     return {status, out.text()};
 }
 
-struct record_case {
+TEST(ReadCfg, SinglePortRecordLoadsWindowAndLimits)
+{
+    const loaded r = load("window 5\nport80 80 0 1000 800\n", "port80");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(win, 5);
+    EXPECT_EQ(port, 80);
+    EXPECT_EQ(min, 0);
+    EXPECT_EQ(max, 1000);
+    EXPECT_EQ(thres, 800);
+}
+
+TEST(ReadCfg, OwnRecordOverwritesEarlierRecordOfSameKind)
+{
+    const loaded r = load("window 5\nnetA 10.0.0.0 255.0.0.0 0 10 5\n"
+                          "netlab 192.168.1.0 255.255.255.0 0 100 50\n",
+                          "netlab");
+    ASSERT_EQ(r.status, 0);
+    EXPECT_STREQ(net, "192.168.1.0");
+    EXPECT_STREQ(netm, "255.255.255.0");
+    EXPECT_EQ(min, 0);
+    EXPECT_EQ(max, 100);
+    EXPECT_EQ(thres, 50);
+}
+
+TEST(ReadCfg, LineBreaksInsideRecordChangeNothing)
+{
+    const loaded r = load("window\n5 port80\n80\n0\n\n1000 800", "port80");
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(win, 5);
+    EXPECT_EQ(port, 80);
+    EXPECT_EQ(max, 1000);
+    EXPECT_EQ(thres, 800);
+}
+
+TEST(ReadCfg, SearchStopsAtFirstOwnRecord)
+{
+    const loaded r = load("window 5 port80 80 0 1000 800 port80 81 1 2 3", "port80");
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(port, 80);
+    EXPECT_EQ(thres, 800);
+}
+
+struct layout_case {
     const char *name;
     const char *cfg;
     int port, proto, min, max, thres;
-    const char *net, *netm, *ip;
+    const char *ip;
 };
 
 TEST(ReadCfg, EachKindLoadsItsLayout)
 {
-    const record_case cases[] = {
-        {"port80", "window 5\nport80 80 0 1000 800\n", 80, 0, 0, 1000, 800, "", "", ""},
-        {"port80", "window\n5 port80\n80\n0\n\n1000 800", 80, 0, 0, 1000, 800, "", "", ""},
-        // The search stops at the graph's first record.
-        {"port80", "window 5 port80 80 0 1000 800 port80 81 1 2 3", 80, 0, 0, 1000, 800, "", "", ""},
-        // A bad number is kept, with the fields after it.
-        {"port80", "window 5 port80 80 7 zz 9", 80, 0, 7, 0, 0, "", "", ""},
-        // "4port80" gives thres 4 and leaves "port80" as the next record's name.
-        {"port80", "window 5 portA 1 2 3 4port80 5 6 7 8", 5, 0, 6, 7, 8, "", "", ""},
-        {"sock22", "window 5 sock22 22 1 2 3", 22, 0, 1, 2, 3, "", "", ""},
-        {"proto6", "window 5 proto6 6 4 5 6", 0, 6, 4, 5, 6, "", "", ""},
-        {"ip9", "window 5 ip9 10.0.0.9 7 8 9", 0, 0, 7, 8, 9, "", "", "10.0.0.9"},
+    const layout_case cases[] = {
+        {"sock22", "window 1 sock22 22 1 2 3", 22, 0, 1, 2, 3, ""},
+        {"proto6", "window 1 proto6 6 4 5 6", 0, 6, 4, 5, 6, ""},
+        {"ip9", "window 1 ip9 10.0.0.9 7 8 9", 0, 0, 7, 8, 9, "10.0.0.9"},
         // Numeric records read cleanly in the ip layout, the number as text.
-        {"ip9", "window 5 port80 80 0 1000 800 ip9 10.0.0.9 7 8 9", 0, 0, 7, 8, 9, "", "", "10.0.0.9"},
-        {"proto6", "window 5 port80 80 0 1000 800 sock22 22 1 2 3 proto6 6 4 5 6", 0, 6, 4, 5, 6, "", "", ""},
-        // The graph's own record overwrites an earlier one of the same kind.
-        {"netlab", "window 5\nnetA 10.0.0.0 255.0.0.0 0 10 5\nnetlab 192.168.1.0 255.255.255.0 0 100 50\n", 0, 0,
-         0, 100, 50, "192.168.1.0", "255.255.255.0", ""},
-        // Several keywords in the name: one record each per pass.
-        {"netip", "window 5 a1 10.0.0.0 255.0.0.0 1 2 3 netip 10.0.0.9 7 8 9", 0, 0, 7, 8, 9, "10.0.0.0",
-         "255.0.0.0", "10.0.0.9"},
+        {"ip9", "window 1 port80 80 0 1000 800 ip9 10.0.0.9 7 8 9", 0, 0, 7, 8, 9, "10.0.0.9"},
+        {"proto6", "window 1 port80 80 0 1000 800 sock22 22 1 2 3 proto6 6 4 5 6", 0, 6, 4, 5,
+         6, ""},
     };
-    for (const record_case &c : cases) {
+    for (const layout_case &c : cases) {
         SCOPED_TRACE(c.cfg);
-        const loaded r = load(c.cfg, c.name);
-        ASSERT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(win, 5);
+        ASSERT_EQ(load(c.cfg, c.name).status, 0);
         EXPECT_EQ(port, c.port);
         EXPECT_EQ(proto, c.proto);
         EXPECT_EQ(min, c.min);
         EXPECT_EQ(max, c.max);
         EXPECT_EQ(thres, c.thres);
-        EXPECT_STREQ(net, c.net);
-        EXPECT_STREQ(netm, c.netm);
         EXPECT_STREQ(ip, c.ip);
     }
+}
+
+TEST(ReadCfg, BadNumberKeepsItAndLaterFields)
+{
+    const loaded r = load("window 5 port80 80 7 zz 9", "port80");
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(port, 80);
+    EXPECT_EQ(min, 7);
+    EXPECT_EQ(max, 0);
+    EXPECT_EQ(thres, 0);
+}
+
+TEST(ReadCfg, RestOfTokenAfterNumberIsNextName)
+{
+    // "4port80" gives thres 4 and leaves "port80" as the next record's name.
+    const loaded r = load("window 5 portA 1 2 3 4port80 5 6 7 8", "port80");
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(port, 5);
+    EXPECT_EQ(thres, 8);
 }
 
 TEST(ReadCfg, IpRecordBeforeOwnPutsReadingOutOfStep)
@@ -86,6 +130,17 @@ TEST(ReadCfg, IpRecordBeforeOwnPutsReadingOutOfStep)
     EXPECT_EQ(r.out, "No record for graph 9port in the configuration file.\n");
     EXPECT_EQ(thres, 800);
     EXPECT_EQ(port, 90);
+}
+
+TEST(ReadCfg, SeveralKeywordsReadOneRecordEachPerPass)
+{
+    const loaded r = load("window 5 a1 10.0.0.0 255.0.0.0 1 2 3 netip 10.0.0.9 7 8 9", "netip");
+    ASSERT_EQ(r.status, 0);
+    EXPECT_STREQ(net, "10.0.0.0");
+    EXPECT_STREQ(netm, "255.0.0.0");
+    EXPECT_STREQ(ip, "10.0.0.9");
+    EXPECT_EQ(min, 7);
+    EXPECT_EQ(thres, 9);
 }
 
 TEST(ReadCfg, OnlyLastNameOfPassIsCompared)

@@ -74,8 +74,6 @@ const char limits[] = "^port80 1000\n_port80 0\n<port80 800\n";
 
 TEST(Stream, FullBacklogBecomesWholeWindowOfHistory)
 {
-    // The handlers are re-armed before the history loop's reads (2..11) and
-    // the live ones (12..), never before the first two.
     scripted_io io;
     io.script = backlog(1, 13, 1000);
     const streamed r = run(io, 1, 60);
@@ -89,7 +87,19 @@ TEST(Stream, FullBacklogBecomesWholeWindowOfHistory)
                                  "old-4-data-9\n@eth0 -20 9\nold-3-data-10\n@eth0 -15 10\n"
                                  "old-2-data-11\n@eth0 -10 11\nold-1-data-12\n@eth0 -5 12\n") +
                          limits + "data-13\neth0 13\n\n");
-    EXPECT_EQ(io.rearmed_before, (std::vector<size_t>{2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}));
+}
+
+TEST(Stream, SixtyWaitingLinesGiveAgesFrom300DownTo5)
+{
+    scripted_io io;
+    io.script = backlog(1, 60, 1000);
+    const streamed r = run(io, 5, 300);
+    EXPECT_NE(r.out.find("PERO-ESTAN-EN-COLA\nold-60-data-1\n@eth0 -300 1\n"
+                         "old-59-data-2\n@eth0 -295 2\nold-58-data-3\n"),
+              std::string::npos);
+    const std::string tail = std::string("old-1-data-60\n@eth0 -5 60\n") + limits;
+    ASSERT_GE(r.out.size(), tail.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
 }
 
 struct first_time_case {
@@ -114,6 +124,14 @@ TEST(Stream, LateSecondReadTakesFirstTimePath)
                              c.age_line + "data2-2\neth0 2\n\n" + limits +
                              "data-3\neth0 3\n\n");
     }
+}
+
+TEST(Stream, SecondReadAtBoundIsStillBacklog)
+{
+    scripted_io io;
+    io.script = {{"eth0 1\n", 1000}, {"eth0 2\n", 1002}};
+    EXPECT_NE(run(io, 5, 300).out.find("time2-1002\nCOMI-2do-DATO\nPERO-ESTAN-EN-COLA\n"),
+              std::string::npos);
 }
 
 TEST(Stream, LateReadAfterBacklogRescales)
@@ -161,14 +179,12 @@ TEST(Stream, PartialPathGivesRequestedSeconds)
 
 TEST(Stream, PartialPathWithoutLateReadReadsAllPoints)
 {
-    // The handlers are re-armed before the live reads only.
     scripted_io io;
-    io.script = backlog(1, 4, 1000);
+    io.script = backlog(1, 3, 1000);
     const streamed r = run(io, 1, 15);
     EXPECT_EQ(r.out, std::string("SON-MENOS-DE-60-SEGUNDOS\nold-3-data-1\n@eth0 -15 1\n"
                                  "old-2-data-2\n@eth0 -10 2\nold-1-data-3\n@eth0 -5 3\n") +
-                         limits + "data-4\neth0 4\n\n");
-    EXPECT_EQ(io.rearmed_before, (std::vector<size_t>{3, 4}));
+                         limits);
 }
 
 TEST(Stream, ShortRequestGoesStraightToLimits)
@@ -220,6 +236,19 @@ TEST(Stream, EndOfDataDuringHistoryEndsStream)
     const streamed r = run(io, 5, 300);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "SON-300-SEGUNDOS\ntime1-1000\nCOMI-1-DATO\n");
+}
+
+TEST(Stream, HandlersAreRearmedBeforeLoopAndLiveReadsOnly)
+{
+    // Full window of 12: reads 0 and 1 unarmed, 2..11 the loop, 12.. live.
+    scripted_io io;
+    io.script = backlog(1, 13, 1000);
+    run(io, 1, 60);
+    EXPECT_EQ(io.rearmed_before, (std::vector<size_t>{2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}));
+    scripted_io partial;
+    partial.script = backlog(1, 4, 1000);
+    run(partial, 1, 15);
+    EXPECT_EQ(partial.rearmed_before, (std::vector<size_t>{3, 4}));
 }
 
 TEST(Stream, TimeLinesShowStampsUnsigned)
