@@ -226,6 +226,12 @@ void start_feed(mux &m, feed_proc &f, char *const envp[], const sigset_t &mask)
     m.out.push(-1, line.data(), line.size());
 }
 
+// The "!" line that counts f's dropped lines, empty when none were dropped.
+std::string lost_line(const feed_proc &f)
+{
+    return f.lost > 0 ? "!" + f.name + " " + std::to_string(f.lost) + "\n" : std::string();
+}
+
 // Passes the complete lines of f (g its index) to the queue while the
 // graph's share has room; past the hold limit, lines that do not fit are
 // dropped and counted. At the end of its output a last unended line counts
@@ -250,9 +256,7 @@ bool take_lines(mux &m, feed_proc &f, int g, double now)
             f.at += used;
             continue;
         }
-        std::string line;
-        if (f.lost > 0)
-            line = "!" + f.name + " " + std::to_string(f.lost) + "\n";
+        std::string line = lost_line(f);
         line.append(f.name).append(" ").append(text).append("\n");
         if (m.out.pending(g) + line.size() <= graph_share) {
             m.out.push(g, line.data(), line.size());
@@ -381,10 +385,7 @@ void report_ends(mux &m, double now)
         take_lines(m, f, static_cast<int>(g), now);
         if (f.stuck)
             continue;
-        std::string line;
-        if (f.lost > 0)
-            line = "!" + f.name + " " + std::to_string(f.lost) + "\n";
-        line += "=" + f.name + " " + how_ended(f) + "\n";
+        const std::string line = lost_line(f) + "=" + f.name + " " + how_ended(f) + "\n";
         m.out.push(-1, line.data(), line.size());
         f.ended = true;
     }
