@@ -11,20 +11,22 @@
   const live_line = /^data2?-(-?\d+)$/;
   const limit_names = { '^': 'max', '_': 'min', '<': 'thres' };
 
-  // Splits text handed over in arbitrary pieces into lines: push(text)
-  // returns the lines it completes, end() an unended last one.
-  function line_splitter() {
+  // Reads a stream handed over in arbitrary pieces line by line: push(text)
+  // returns the events that parse (a line to an event or null) makes of the
+  // lines it completes, in order; end() those of an unended last line.
+  function line_reader(parse) {
     let rest = '';
+    const events = (lines) => lines.map(parse).filter((e) => e !== null);
     return {
       push(text) {
         const lines = (rest + text).split('\n');
         rest = lines.pop();
-        return lines;
+        return events(lines);
       },
       end() {
         const last = rest;
         rest = '';
-        return last === '' ? [] : [last];
+        return last === '' ? [] : events([last]);
       },
     };
   }
@@ -38,7 +40,6 @@
   // which ('max', 'min' or 'thres'), value}, {type: 'live', label, value} and
   // {type: 'note', text} for a line that is none of these (a diagnostic).
   function feed_parser(name) {
-    const lines = line_splitter();
     let echo = null;  // value of the "data-" line whose sample line is next
 
     function parse_line(raw) {
@@ -65,15 +66,7 @@
       return { type: 'note', text: line };
     }
 
-    function parse_lines(list) {
-      return list.map(parse_line).filter((e) => e !== null);
-    }
-
-    return {
-      line: parse_line,
-      push: (text) => parse_lines(lines.push(text)),
-      end: () => parse_lines(lines.end()),
-    };
+    return { line: parse_line, ...line_reader(parse_line) };
   }
 
   // Returns a parser for the response of the multiplexed feed of a page,
@@ -82,7 +75,6 @@
   // graph, count} and {type: 'ended', graph, how} (as "exit 1", "signal 9" or
   // "taken-over 4242"), and {type: 'other', text} for anything else.
   function mux_parser() {
-    const lines = line_splitter();
     const own = { '+': 'started', '!': 'lost', '=': 'ended' };
 
     function parse_line(line) {
@@ -97,10 +89,7 @@
       return { type, graph, how: rest };
     }
 
-    return {
-      push: (text) => lines.push(text).map(parse_line).filter((e) => e !== null),
-      end: () => lines.end().map(parse_line).filter((e) => e !== null),
-    };
+    return line_reader(parse_line);
   }
 
   const api = { feed_parser, mux_parser };
