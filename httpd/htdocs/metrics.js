@@ -42,7 +42,7 @@
       at = close.lastIndex;
     }
     const rest = line.slice(at).trim().split(/\s+/);
-    if (rest.length < 1 || rest.length > 2 || at === 0 || !/^\s/.test(line.slice(at))) return null;
+    if (rest.length > 2 || !/^\s/.test(line.slice(at))) return null;
     const value = number(rest[0]);
     return Number.isNaN(value) && rest[0] !== 'NaN' ? null : { name: name[0], labels, value };
   }
