@@ -1,4 +1,4 @@
-// The graphs page: every graph of the installation live at once, over one connection to the multiplexed feed.
+// The graphs page: every graph of the installation live at once, over one connection to the multiplexed feed (one per 256 graphs).
 (function () {
   'use strict';
 
@@ -335,7 +335,7 @@
     el.textContent = (rose ? `Capture is dropping packets: ${rose} more since the last look. ` : 'Capture ') + parts.join('; ') + '.';
   }
 
-  // Loads the graph list and starts the page's connection.
+  // Loads the graph list and starts the page's connections, one per 256 graphs.
   async function main() {
     const list = document.getElementById('graphs');
     const note = document.getElementById('page-status');
