@@ -2,20 +2,16 @@
 // accepts is one the feed can serve, and every refusal is one line that
 // leaves the loaded configuration as it was.
 #include "cfg.h"
-
-#include <sys/mman.h>
-#include <unistd.h>
+#include "input_file.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 namespace {
 
-// The file the reader opens: an in-memory file rewritten for every input.
-int cfg_fd = -1;
-char cfg_path[64];
+// The file the reader opens, rewritten for every input.
+const char *cfg_path;
 
 // Whether g is a graph record the feed and the pipes can use.
 bool sound(const graph &g)
@@ -33,17 +29,13 @@ bool sound(const graph &g)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    cfg_fd = memfd_create("traxel.cfg", 0);
-    if (cfg_fd < 0)
-        __builtin_trap();
-    std::snprintf(cfg_path, sizeof cfg_path, "/proc/self/fd/%d", cfg_fd);
+    cfg_path = input_file("traxel.cfg");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (ftruncate(cfg_fd, 0) != 0 || pwrite(cfg_fd, data, size, 0) != static_cast<ssize_t>(size))
-        __builtin_trap();
+    input_file_put(data, size);
     // Marks that a refusal must leave in place.
     window_minutes = -7;
     graphs.assign(1, graph{});

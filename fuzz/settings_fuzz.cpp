@@ -1,30 +1,23 @@
 // Fuzzes the daemon's reading of its settings file: what it accepts is in range for the capture and the graphs,
 // and every refusal is one line naming the file and the line, leaving the settings as they were.
+#include "input_file.h"
 #include "settings.h"
-
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 namespace {
 
-// The file the reader opens: an in-memory file rewritten for every input.
-int settings_fd = -1;
-char settings_path[64];
+// The file the reader opens, rewritten for every input.
+const char *settings_path;
 std::vector<graph> gs;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    settings_fd = memfd_create("capture.cfg", 0);
-    if (settings_fd < 0)
-        __builtin_trap();
-    std::snprintf(settings_path, sizeof settings_path, "/proc/self/fd/%d", settings_fd);
+    settings_path = input_file("capture.cfg");
     const std::pair<const char *, graph_kind> named[] = {
         {"port8080", graph_kind::port}, {"sock22", graph_kind::sock}, {"proto-icmp", graph_kind::proto}};
     for (const auto &[name, k] : named) {
@@ -38,8 +31,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (ftruncate(settings_fd, 0) != 0 || pwrite(settings_fd, data, size, 0) != static_cast<ssize_t>(size))
-        __builtin_trap();
+    input_file_put(data, size);
     settings s;
     s.iface = "mark";
     std::string err;
