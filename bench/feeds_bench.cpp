@@ -140,12 +140,13 @@ long one_run(page &p, const inst &in, const std::string &feed, const std::string
     std::vector<int> w;
     for (const std::string &g : in.graphs) {
         remove_pid_file(g);
-        w.push_back(open((in.cgi + "/" + g + ".fifo").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-        for (int s = 1; s <= backlog && w.back() >= 0; ++s) {
-            const std::string l = sample_line(s);
-            if (write(w.back(), l.data(), l.size()) != static_cast<ssize_t>(l.size()))
-                std::fprintf(stderr, "feeds_bench: write %s: %s\n", g.c_str(), std::strerror(errno));
+        const int fd = open_backlog("feeds_bench", in.cgi + "/" + g + ".fifo", backlog);
+        if (fd < 0) {
+            for (int o : w)
+                close_fd(o, "pipe");
+            return -1;
         }
+        w.push_back(fd);
     }
     const int total = backlog + rounds + 1;
     p.t_r.assign(n, std::vector<double>(static_cast<std::size_t>(total), -1));

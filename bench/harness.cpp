@@ -306,6 +306,21 @@ std::string sample_line(int seq)
     return b;
 }
 
+int open_backlog(const char *prog, const std::string &fifo, int n)
+{
+    const int fd = open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        std::fprintf(stderr, "%s: open %s: %s\n", prog, fifo.c_str(), std::strerror(errno));
+        return -1;
+    }
+    for (int s = 1; s <= n; ++s) {
+        const std::string l = sample_line(s);
+        if (write(fd, l.data(), l.size()) != static_cast<ssize_t>(l.size()))
+            std::fprintf(stderr, "%s: write %s: %s\n", prog, fifo.c_str(), std::strerror(errno));
+    }
+    return fd;
+}
+
 void line_reader::feed(const char *data, std::size_t n, std::vector<std::string> &out)
 {
     buf.append(data, n);

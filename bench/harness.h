@@ -93,6 +93,12 @@ std::string fmt(double v, int prec, const char *unit);
 // label derived from seq, a blank, seq, a newline.
 std::string sample_line(int seq);
 
+// Opens the named pipe fifo for writing without waiting for a reader and
+// leaves sample lines 1 to n in it, as the daemon leaves a backlog; returns
+// the descriptor, or -1. Failures go to standard error as "prog: open
+// <fifo>: <reason>" (fatal) or "prog: write <fifo>: <reason>".
+int open_backlog(const char *prog, const std::string &fifo, int n);
+
 // Splits the bytes arriving on a stream into lines.
 struct line_reader {
     std::string buf;

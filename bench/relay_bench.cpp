@@ -109,20 +109,17 @@ int one_run(reader &r, const std::string &bin, const inst &in, int samples, std:
 {
     const std::string &name = in.graphs[0];
     const std::string fifo = in.cgi + "/" + name + ".fifo";
-    int w = open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    const int w = open_backlog("relay_bench", fifo, backlog);
+    if (w < 0)
+        return -1;
     int fds[2];
-    if (w < 0 || pipe2(fds, O_CLOEXEC) != 0) {
-        std::fprintf(stderr, "relay_bench: open %s: %s\n", fifo.c_str(), std::strerror(errno));
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        std::fprintf(stderr, "relay_bench: pipe2: %s\n", std::strerror(errno));
         close_fd(w, "pipe");
         return -1;
     }
     const int total = backlog + samples + 1;
     std::vector<double> t_w(total, -1), t_r(total, -1);
-    for (int s = 1; s <= backlog; ++s) {
-        const std::string l = sample_line(s);
-        if (write(w, l.data(), l.size()) != static_cast<ssize_t>(l.size()))
-            std::fprintf(stderr, "relay_bench: write %s: %s\n", fifo.c_str(), std::strerror(errno));
-    }
     remove_pid_file(name);
     std::string err;
     std::vector<std::string> extra;

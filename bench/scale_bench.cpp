@@ -116,16 +116,13 @@ bool start_all(run &r, const inst &in, const std::string &bin, int total_seq)
         const std::string fifo = in.cgi + "/" + name + ".fifo";
         p.t_w.assign(total_seq, -1);
         p.t_r.assign(total_seq, -1);
-        p.w = open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        int fds[2];
-        if (p.w < 0 || pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-            std::fprintf(stderr, "scale_bench: open %s: %s\n", fifo.c_str(), std::strerror(errno));
+        p.w = open_backlog("scale_bench", fifo, backlog);
+        if (p.w < 0)
             return false;
-        }
-        for (int s = 1; s <= backlog; ++s) {
-            std::string l = sample_line(s);
-            if (write(p.w, l.data(), l.size()) != static_cast<ssize_t>(l.size()))
-                std::fprintf(stderr, "scale_bench: write %s: %s\n", fifo.c_str(), std::strerror(errno));
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+            std::fprintf(stderr, "scale_bench: pipe2: %s\n", std::strerror(errno));
+            return false;
         }
         std::string err;
         std::vector<std::string> extra;

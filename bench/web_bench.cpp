@@ -172,17 +172,10 @@ bool open_pipes(web &wb)
 {
     for (const std::string &name : wb.in.graphs) {
         const std::string path = wb.in.cgi + "/" + name + ".fifo";
-        int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            std::fprintf(stderr, "web_bench: open %s: %s\n", path.c_str(), std::strerror(errno));
+        const int fd = open_backlog("web_bench", path, backlog);
+        if (fd < 0)
             return false;
-        }
         wb.w.push_back(fd);
-        for (int s = 1; s <= backlog; ++s) {
-            const std::string l = sample_line(s);
-            if (write(fd, l.data(), l.size()) != static_cast<ssize_t>(l.size()))
-                std::fprintf(stderr, "web_bench: write %s: %s\n", path.c_str(), std::strerror(errno));
-        }
     }
     return true;
 }
