@@ -350,7 +350,7 @@ double pass(const std::string &path, how way, uint64_t &frames)
 
 }  // namespace
 
-// Counts the file at cap in turns with the bare loop and the integer model,
+// Counts the file at cap in turns with the bare loop, the daemon and the model,
 // runs times, and prints the rows; false when a pass failed or the two
 // countings disagree.
 bool measure(const std::string &cap, int n, int runs, const std::string &what)
