@@ -9,14 +9,22 @@
 
 namespace {
 
-// Decodes one URL-encoded field as the feed decodes its query.
+// Decodes one URL-encoded field as the feed decodes its query, whole: a
+// decoded %00 stays in the text, for the checks to refuse, where a C string
+// would end there and let "port80%00junk" pass as port80.
 std::string decode_field(const std::string &raw)
 {
     std::vector<char> text(raw.begin(), raw.end());
     text.push_back('\0');
     plustospace(text.data());
     unescape_url(text.data());
-    return text.data();
+    // unescape_url ends the decoded text with a NUL and leaves the rest of
+    // the raw bytes, none of them NUL in a query, behind it: the last NUL
+    // before the raw length is the end, or there is none and nothing shrank.
+    std::size_t end = raw.size();
+    while (end > 0 && text[end - 1] != '\0')
+        --end;
+    return std::string(text.data(), end > 0 ? end - 1 : raw.size());
 }
 
 // At most 40 characters of text for a refusal line, every byte that is not

@@ -188,6 +188,8 @@ TEST(Feeds, BadRequestsAreRefusedInOneLineAndStartNothing)
         {"k=300", "No graph g=<graph>[,<graph>...] in the query."},
         {"k=-1&g=" + a, "History length k must be 0 to 999999999 seconds."},
         {"k=300&g=" + a + "&x=1", "Query field \"x\" is not k=<seconds> or g=<graph>[,<graph>...]."},
+        {"k%00x=300&g=" + a, "Query field \"k?x\" is not k=<seconds> or g=<graph>[,<graph>...]."},
+        {"k=300&g=" + a + "%00junk", "Graph name \"" + a + "?junk\" is not 1 to 12 letters, digits, '.', '_' or '-'."},
         {"k=300&g=" + a + ",..%2Fnolink", "Graph name \"../nolink\" is not 1 to 12 letters, digits, '.', '_' or '-'."},
         {"k=300&g=" + a + "," + a, "Graph " + a + " is asked for twice."},
         {"k=300&g=" + a + ",port9", "No record for graph port9 in the configuration file."},
