@@ -434,7 +434,8 @@ double update_wait_set(mux &m, double now)
         epoll_event ev{};
         ev.events = static_cast<std::uint32_t>(out);
         ev.data.u32 = UINT32_MAX;
-        epoll_ctl(m.ep, EPOLL_CTL_MOD, 1, &ev);
+        if (epoll_ctl(m.ep, EPOLL_CTL_MOD, 1, &ev) != 0)
+            std::fprintf(stderr, "feeds: epoll_ctl standard output: %s\n", std::strerror(errno));
         m.out_events = out;
     }
     return wake;
