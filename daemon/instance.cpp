@@ -6,18 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "report.h"
-
-namespace {
-
-std::string sys_fault(const char *call, const char *object)
-{
-    return std::string(call) + " " + object + ": " + std::strerror(errno);
-}
-
-}  // namespace
 
 void close_inherited()
 {

@@ -194,7 +194,7 @@ bool setup_signals(std::string &err)
     sigaddset(&block, SIGINT);
     if (sigaction(SIGTERM, &sa, nullptr) != 0 || sigaction(SIGINT, &sa, nullptr) != 0 ||
         signal(SIGPIPE, SIG_IGN) == SIG_ERR || sigprocmask(SIG_BLOCK, &block, &wait_mask) != 0) {
-        err = std::string("sigaction: ") + std::strerror(errno);
+        err = sys_fault("sigaction");
         return false;
     }
     sigdelset(&wait_mask, SIGTERM);
@@ -219,7 +219,7 @@ int run_capture(pcap_t *pc, std::vector<graph> &gs, const count_index &ix,
         struct timespec to = {ms / 1000, (ms % 1000) * 1000000L};
         int n = ppoll(&pfd, 1, &to, &wait_mask);
         if (n < 0 && errno != EINTR) {
-            report(std::string("ppoll: ") + std::strerror(errno));
+            report(sys_fault("ppoll"));
             return 1;
         }
         if (stop)

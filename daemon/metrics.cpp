@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <utility>
 
 #include "contract.h"
@@ -114,11 +113,6 @@ void capture_families(std::string &out, const std::vector<capture_metrics> &cs)
         sample(out, "traxel_capture_dropped_packets_total", iface + ',' + label("where", "interface"),
                std::to_string(c.dropped_interface));
     }
-}
-
-std::string sys_fault(const char *call, const std::string &path)
-{
-    return std::string(call) + " " + path + ": " + std::strerror(errno);
 }
 
 // Writes all of text to fd; false with errno set when a write fails.

@@ -7,8 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <utility>
+
+#include "report.h"
 
 sample_pipe::sample_pipe(sample_pipe &&o) noexcept
     : path(std::move(o.path)), fd(std::exchange(o.fd, -1)), lens(std::move(o.lens)), failing(o.failing)
@@ -36,11 +37,6 @@ sample_pipe::~sample_pipe()
 }
 
 namespace {
-
-std::string sys_fault(const char *call, const std::string &path)
-{
-    return std::string(call) + " " + path + ": " + std::strerror(errno);
-}
 
 // Reads and throws away up to n bytes; returns the number dropped, fewer when
 // the pipe ran empty (a reader took them first).

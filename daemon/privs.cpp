@@ -10,12 +10,9 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
+#include "report.h"
 
-std::string sys_fault(const std::string &what)
-{
-    return what + ": " + std::strerror(errno);
-}
+namespace {
 
 // The name of capability c, e.g. "cap_net_raw".
 std::string cap_word(cap_value_t c)
@@ -33,7 +30,7 @@ bool drop_bounding_and_ambient(bool root, std::string &err)
     if (root)
         for (cap_value_t c = 0; cap_get_bound(c) >= 0; ++c)
             if (cap_get_bound(c) == 1 && cap_drop_bound(c) != 0) {
-                err = sys_fault("cap_drop_bound " + cap_word(c));
+                err = sys_fault("cap_drop_bound", cap_word(c));
                 return false;
             }
     // A kernel without ambient capabilities has none to clear.
@@ -120,11 +117,11 @@ bool drop_privileges(const run_user &who, std::string &err)
             return false;
         }
         if (setresgid(who.gid, who.gid, who.gid) != 0) {
-            err = sys_fault("setresgid " + std::to_string(who.gid));
+            err = sys_fault("setresgid", std::to_string(who.gid));
             return false;
         }
         if (setresuid(who.uid, who.uid, who.uid) != 0) {
-            err = sys_fault("setresuid " + who.name);
+            err = sys_fault("setresuid", who.name);
             return false;
         }
     }
@@ -133,11 +130,11 @@ bool drop_privileges(const run_user &who, std::string &err)
     // No execve can give privileges back, and no process of the same user
     // can trace the daemon into its capture socket.
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
-        err = sys_fault("prctl PR_SET_NO_NEW_PRIVS");
+        err = sys_fault("prctl", "PR_SET_NO_NEW_PRIVS");
         return false;
     }
     if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) {
-        err = sys_fault("prctl PR_SET_DUMPABLE");
+        err = sys_fault("prctl", "PR_SET_DUMPABLE");
         return false;
     }
     err = left_over(who);

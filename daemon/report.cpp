@@ -3,7 +3,9 @@
 
 #include <syslog.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 bool to_syslog = false;
@@ -15,6 +17,12 @@ void report(const std::string &msg)
         syslog(LOG_ERR, "%s", msg.c_str());
     else
         std::fprintf(stderr, "traxel: %s\n", msg.c_str());
+}
+
+std::string sys_fault(const std::string &call, const std::string &object)
+{
+    const char *reason = std::strerror(errno);
+    return call + (object.empty() ? "" : " " + object) + ": " + reason;
 }
 
 void report_to_syslog()

@@ -8,6 +8,10 @@
 // (facility daemon) once report_to_syslog has been called.
 void report(const std::string &msg);
 
+// The diagnostic of the system call that just failed, by errno: "CALL OBJECT:
+// reason", or "CALL: reason" when object is empty.
+std::string sys_fault(const std::string &call, const std::string &object = "");
+
 // Sends later reports to the system log; called when the daemon detaches.
 void report_to_syslog();
 

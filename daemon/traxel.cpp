@@ -2,9 +2,6 @@
 #include <pcap/pcap.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -91,7 +88,7 @@ void open_state_dirs(const run_user &who, const settings &st, metrics_dir &run, 
     if (!run.open(state_dir, true, err))
         report(err + "; the counters are not published there");
     else if (who.from_root && fchown(run.fd(), who.uid, who.gid) != 0)
-        report(std::string("fchown ") + state_dir + ": " + std::strerror(errno));
+        report(sys_fault("fchown", state_dir));
     if (!st.textfile.empty() && !text.open(st.textfile, false, err))
         report(err + "; the counters are not published there");
 }
