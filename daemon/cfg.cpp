@@ -3,8 +3,6 @@
 
 #include <arpa/inet.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <set>
 
@@ -43,20 +41,6 @@ std::vector<std::string> tokens(const std::string &text)
     return out;
 }
 
-// A whole token holding a decimal integer within [lo, hi].
-bool number(const std::string &tok, long lo, long hi, int &out)
-{
-    if (tok.empty())
-        return false;
-    errno = 0;
-    char *end = nullptr;
-    long v = std::strtol(tok.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || v < lo || v > hi)
-        return false;
-    out = static_cast<int>(v);
-    return true;
-}
-
 // Why name cannot be a graph name, or an empty text when it can: the name
 // becomes a file name in the CGI directory and a program name there.
 std::string name_fault(const std::string &name)
@@ -81,7 +65,7 @@ std::string read_fields(graph &g, const std::vector<std::string> &tok, std::size
     if (!addr) {
         const bool proto = g.gk == graph_kind::proto;
         int &v = proto ? g.proto : g.port;
-        if (!number(tok[i], 0, proto ? 255 : 65535, v))
+        if (!whole_number(tok[i], 0, proto ? 255 : 65535, v))
             return std::string(proto ? "protocol" : "port") + " \"" + tok[i] + "\" is not a number in 0.." +
                    (proto ? "255" : "65535");
         ++i;
@@ -100,7 +84,7 @@ std::string read_fields(graph &g, const std::vector<std::string> &tok, std::size
     int *lim[] = {&g.min, &g.max, &g.thres};
     const char *lim_name[] = {"minimum", "maximum", "threshold"};
     for (int l = 0; l < 3; ++l, ++i)
-        if (!number(tok[i], INT32_MIN, INT32_MAX, *lim[l]))
+        if (!whole_number(tok[i], INT32_MIN, INT32_MAX, *lim[l]))
             return std::string(lim_name[l]) + " \"" + tok[i] + "\" is not a number in -2147483648..2147483647";
     return "";
 }
@@ -179,7 +163,7 @@ std::string addr4_form(graph &g, const std::string &addr, const std::string *mas
                 return mask_fault;
             mask_bits = pack(m);
         } else {
-            if (!number(*mask, 0, 32, len))
+            if (!whole_number(*mask, 0, 32, len))
                 return mask_fault;
             mask_bits = prefix32(len);
             if ((pack(n) & ~mask_bits) != 0)
@@ -205,7 +189,7 @@ std::string addr6_form(graph &g, const std::string &addr, const std::string *mas
     addr6 m{~uint64_t{0}, ~uint64_t{0}};
     if (mask) {
         int len = 0;
-        if (!number(*mask, 0, 128, len))
+        if (!whole_number(*mask, 0, 128, len))
             return "prefix length \"" + *mask + "\" is not a number in 0..128";
         m = prefix128(len);
         if ((net.hi & ~m.hi) != 0 || (net.lo & ~m.lo) != 0)
@@ -254,7 +238,7 @@ bool load_graphs(const char *path, std::string &err)
         return false;
     std::vector<std::string> tok = tokens(text);
     int w = 0;
-    if (tok.size() < 2 || tok[0] != "window" || !number(tok[1], 1, win_max, w)) {
+    if (tok.size() < 2 || tok[0] != "window" || !whole_number(tok[1], 1, win_max, w)) {
         err = std::string(path) + ": does not start with \"window\" and a number of minutes in 1.." +
               std::to_string(win_max);
         return false;

@@ -1,7 +1,8 @@
-// Reading a small text file whole, for the daemon's configuration and settings.
+// Reading a small text file whole, and numbers from its tokens, for the daemon's configuration and settings.
 #include "readfile.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 
@@ -27,5 +28,18 @@ bool read_whole(const char *path, std::size_t max, bool missing_ok, std::string 
         err = std::string(path) + ": read error";
         return false;
     }
+    return true;
+}
+
+bool whole_number(const std::string &tok, long lo, long hi, int &out)
+{
+    if (tok.empty())
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    long v = std::strtol(tok.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < lo || v > hi)
+        return false;
+    out = static_cast<int>(v);
     return true;
 }

@@ -1,4 +1,4 @@
-// Reading a small text file whole, for the daemon's configuration and settings.
+// Reading a small text file whole, and numbers from its tokens, for the daemon's configuration and settings.
 #ifndef TRAXEL_READFILE_H
 #define TRAXEL_READFILE_H
 
@@ -9,5 +9,9 @@
 // larger than MAX bytes", "PATH: read error") when it cannot or it holds more
 // than max bytes; with missing_ok a file that does not exist reads as empty.
 bool read_whole(const char *path, std::size_t max, bool missing_ok, std::string &text, std::string &err);
+
+// Whether tok is a whole decimal integer within [lo, hi] (int range at most);
+// sets out to it when it is, else leaves out unchanged.
+bool whole_number(const std::string &tok, long lo, long hi, int &out);
 
 #endif

@@ -5,7 +5,6 @@
 #include <pwd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <sstream>
 
@@ -60,12 +59,8 @@ std::string read_key(const std::vector<std::string> &tok, const std::vector<grap
             return "user " + quoted(v) + " is root; name an unprivileged user";
         s.user = v;
     } else if (key == "buffer") {
-        char *end = nullptr;
-        errno = 0;
-        long mib = std::strtol(v.c_str(), &end, 10);
-        if (errno || *end || end == v.c_str() || mib < 1 || mib > buffer_mib_max)
+        if (!whole_number(v, 1, buffer_mib_max, s.buffer_mib))
             return "buffer " + quoted(v) + " is not a number of MiB in 1.." + std::to_string(buffer_mib_max);
-        s.buffer_mib = static_cast<int>(mib);
     } else if (key == "textfile") {
         if (v[0] != '/')
             return "textfile " + quoted(v) + " is not an absolute path";
