@@ -63,8 +63,10 @@ std::string left_over(const run_user &who)
 {
     uid_t ru, eu, su;
     gid_t rg, eg, sg;
-    if (getresuid(&ru, &eu, &su) != 0 || getresgid(&rg, &eg, &sg) != 0)
+    if (getresuid(&ru, &eu, &su) != 0)
         return sys_fault("getresuid");
+    if (getresgid(&rg, &eg, &sg) != 0)
+        return sys_fault("getresgid");
     if (who.from_root && (ru != who.uid || eu != who.uid || su != who.uid || setuid(0) == 0))
         return "still root after setresuid";
     if (who.from_root && (rg != who.gid || eg != who.gid || sg != who.gid || getgroups(0, nullptr) != 0))
