@@ -192,7 +192,7 @@ bool metrics_dir::open(const std::string &path, bool create, std::string &err)
     }
     // The umask may have cut the mode; readers of other users need 0755.
     if (made && fchmod(fd, 0755) != 0) {
-        err = sys_fault("chmod", path);
+        err = sys_fault("fchmod", path);
         ::close(fd);
         return false;
     }
@@ -224,7 +224,7 @@ bool metrics_dir::publish(const std::string &text)
         } else {
             // Created 0644 whatever the umask: node_exporter runs as another user.
             if (fchmod(fd, 0644) != 0)
-                err = sys_fault("chmod", shown);
+                err = sys_fault("fchmod", shown);
             else if (!write_all(fd, text))
                 err = sys_fault("write", shown);
             if (::close(fd) != 0 && err.empty())
