@@ -9,6 +9,8 @@
 #include <deque>
 #include <string>
 
+#include "contract.h"
+
 // A graph's named pipe, held open for reading and writing for the daemon's
 // life: a feed can open it at any time, unread lines wait in it, and a feed
 // that dies leaves the daemon with a reader, so no write ever raises SIGPIPE.
@@ -29,8 +31,8 @@ struct sample_pipe {
     ~sample_pipe();
 };
 
-// Longest sample line: a 19-character label, a blank, an int, a newline.
-inline constexpr std::size_t sample_line_max = 19 + 1 + 11 + 1;
+// Longest sample line: a label, a blank, an int, a newline.
+inline constexpr std::size_t sample_line_max = sample_label_max + 1 + 11 + 1;
 
 // Who may own a graph's pipe besides root, and to whom a root daemon gives it.
 struct pipe_owner {
