@@ -6,16 +6,12 @@
 #include <algorithm>
 
 #include "bytes.h"
+#include "headers.h"
 
 namespace {
 
 // Which IP version a link layer says follows its header.
 enum class ipver { none, v4, v6, any };
-
-bool vlan_type(uint16_t type)
-{
-    return type == 0x8100 || type == 0x88a8 || type == 0x9100;
-}
 
 // More 802.1Q/802.1ad tags than a frame has in practice (QinQ has two).
 constexpr int tags_max = 4;
@@ -122,13 +118,6 @@ bool parse_ip4(const uint8_t *b, uint32_t caplen, pkt &p)
     return true;
 }
 
-// IPv6 extension headers that stand between the fixed header and the upper
-// layer: hop-by-hop options, routing, fragment, destination options.
-bool extension(uint8_t next)
-{
-    return next == 0 || next == 43 || next == 44 || next == 60;
-}
-
 // More extension headers than a sound packet has (each once, destination
 // options twice), so a crafted chain costs little.
 constexpr int ext_max = 8;
@@ -143,7 +132,7 @@ bool parse_ip6(const uint8_t *b, uint32_t caplen, pkt &p)
     p.dst6 = {be64(b + 24), be64(b + 32)};
     uint8_t next = b[6];
     uint32_t off = 40;
-    for (int n = 0; extension(next); ++n) {
+    for (int n = 0; ipv6_extension(next); ++n) {
         // A chain cut short or too long leaves the protocol unknown: the
         // packet counts for its addresses only.
         if (n == ext_max || caplen < off + 8)

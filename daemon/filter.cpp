@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <set>
 
+#include "headers.h"
+
 namespace {
 
 // The kernel's limit on the length of a socket filter; a longer one it
@@ -52,19 +54,6 @@ std::string any_of(const std::vector<std::string> &terms)
     for (const std::string &s : terms)
         t += (t.empty() ? "" : " or ") + s;
     return terms.size() > 1 ? "(" + t + ")" : t;
-}
-
-// The IPv6 extension headers that the counting walks to reach the upper
-// layer. A kernel filter cannot follow such a chain (libpcap's protochain
-// jumps backwards, which the kernel refuses), so packets that start one pass.
-const int ext6[] = {0, 43, 44, 60};
-
-bool is_ext6(int next)
-{
-    for (int e : ext6)
-        if (e == next)
-            return true;
-    return false;
 }
 
 // Where the link layer of dlt names a VLAN tag in the captured bytes, or -1.
@@ -133,12 +122,15 @@ void upper_terms(const std::vector<graph> &gs, std::vector<std::string> &terms)
     }
     for (int n : protos) {
         terms.push_back("ip proto " + std::to_string(n));
-        if (!is_ext6(n))
+        if (!ipv6_extension(n))
             terms.push_back("ip6 proto " + std::to_string(n));
     }
+    // A kernel filter cannot follow a chain of extension headers (libpcap's
+    // protochain jumps backwards, which the kernel refuses), so packets that
+    // start one pass, for the counting to walk.
     if (!ports.empty() || !socks.empty() || !protos.empty()) {
         std::vector<std::string> e;
-        for (int n : ext6)
+        for (int n : ipv6_extensions)
             e.push_back("ip6[6] == " + std::to_string(n));
         terms.push_back("(ip6 and " + any_of(e) + ")");
     }
@@ -165,8 +157,11 @@ std::string capture_filter(const std::vector<graph> &gs, int dlt)
     const int at = tag_type_at(dlt);
     if (at >= 0) {
         std::vector<std::string> v;
-        for (const char *type : {"0x8100", "0x88a8", "0x9100"})
-            v.push_back("link[" + std::to_string(at) + ":2] == " + type);
+        for (uint16_t type : vlan_types) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "0x%04x", type);
+            v.push_back("link[" + std::to_string(at) + ":2] == " + hex);
+        }
         terms.push_back(any_of(v));
     }
     std::string text;
