@@ -12,7 +12,7 @@
 
 #include "cfg.h"
 #include "classify.h"
-#include "metrics.h"
+#include "exposition.h"
 
 // Opens iface for capture (headers only, not promiscuous, frames handed over
 // in blocks of the kernel's ring, each at most a block timeout after its

@@ -14,7 +14,7 @@
 #include "hostops.h"
 #include "instance.h"
 #include "live.h"
-#include "metrics.h"
+#include "exposition.h"
 #include "pipes.h"
 #include "privs.h"
 #include "report.h"

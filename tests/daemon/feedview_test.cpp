@@ -5,7 +5,7 @@
 
 #include "cfg.h"
 #include "feedview.h"
-#include "frames.h"
+#include "files.h"
 
 namespace {
 

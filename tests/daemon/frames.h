@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
+
 using bytes = std::vector<uint8_t>;
 
 // TCP flag bits.
@@ -64,12 +66,5 @@ struct rec {
 // Writes a capture file of link type dlt holding recs; returns its path (in
 // the test's temporary directory).
 std::string write_capture(const std::string &name, int dlt, const std::vector<rec> &recs);
-
-// A fresh empty directory for a test, removed with all it holds when the
-// test program ends.
-std::string temp_dir();
-
-// Writes text into the file at path.
-void write_file(const std::string &path, const std::string &text);
 
 #endif

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "frames.h"
+#include "files.h"
 #include "spawn.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "frames.h"
+#include "files.h"
 #include "pipes.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include <ctime>
 #include <thread>
 
-#include "frames.h"
+#include "files.h"
 #include "loopback.h"
 #include "spawn.h"
 

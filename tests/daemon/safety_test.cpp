@@ -10,7 +10,7 @@
 #include <map>
 #include <sstream>
 
-#include "frames.h"
+#include "files.h"
 #include "loopback.h"
 #include "spawn.h"
 

@@ -8,7 +8,7 @@
 #include <ctime>
 
 #include "cfg.h"
-#include "frames.h"
+#include "files.h"
 #include "live.h"
 #include "sampler.h"
 

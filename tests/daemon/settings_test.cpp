@@ -6,7 +6,7 @@
 
 #include <regex>
 
-#include "frames.h"
+#include "files.h"
 #include "loopback.h"
 #include "spawn.h"
 

@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "frames.h"
+#include "files.h"
 
 child spawn_daemon(const std::string &dir, const std::vector<std::string> &args, uid_t uid, gid_t gid,
                    const std::string &bin)

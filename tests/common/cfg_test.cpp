@@ -5,7 +5,7 @@
 #include <tuple>
 
 #include "cfg.h"
-#include "frames.h"
+#include "files.h"
 
 namespace {
 

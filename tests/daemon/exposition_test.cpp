@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "child.h"
-#include "metrics.h"
+#include "exposition.h"
 
 namespace fs = std::filesystem;
 

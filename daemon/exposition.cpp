@@ -1,5 +1,5 @@
 // The daemon's counters in the Prometheus text exposition format, published as a file each interval.
-#include "metrics.h"
+#include "exposition.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

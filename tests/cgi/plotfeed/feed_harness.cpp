@@ -1,6 +1,8 @@
 // Runs the built feed as a web server would, with a scripted daemon on its pipe.
 #include "feed_harness.h"
 
+#include "files.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -27,13 +29,6 @@ void require(bool ok, const std::string &what)
         std::fprintf(stderr, "feed_harness: %s: %s\n", what.c_str(), std::strerror(errno));
         std::abort();
     }
-}
-
-void write_file(const std::string &path, const std::string &text)
-{
-    std::ofstream f(path, std::ios::binary);
-    f << text;
-    require(f.good(), "write " + path);
 }
 
 bool read_file(const std::string &path, std::string *text)

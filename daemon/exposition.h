@@ -1,6 +1,6 @@
 // The daemon's counters in the Prometheus text exposition format, published as a file each interval.
-#ifndef TRAXEL_METRICS_H
-#define TRAXEL_METRICS_H
+#ifndef TRAXEL_EXPOSITION_H
+#define TRAXEL_EXPOSITION_H
 
 #include <cstdint>
 #include <string>
