@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Installs with apt-get what building and serving traxel need; with --test
 # also what its tests need (sanitizer and fuzzer runtimes, a browser,
-# Prometheus and its promtool, ip for the network namespace test); with
-# --bench what the benchmarks need (Google Benchmark, tcpdump to compare
-# live capture with).
+# Prometheus and its promtool, ip for the network namespace test, mandoc and
+# man for the lint of the manual pages); with --bench what the benchmarks
+# need (Google Benchmark, tcpdump to compare live capture with).
 set -euo pipefail
 
 packages=(build-essential cmake libgtest-dev libgmock-dev libpcap-dev libcap-dev libcap2-bin mini-httpd)
 if [ "${1:-}" = --test ]; then
-  packages+=(libbenchmark-dev clang libclang-rt-dev chromium curl procps python3 prometheus iproute2)
+  packages+=(libbenchmark-dev clang libclang-rt-dev chromium curl procps python3 prometheus iproute2 mandoc man-db)
 fi
 if [ "${1:-}" = --bench ]; then
   packages+=(libbenchmark-dev tcpdump)
