@@ -5,6 +5,7 @@
 # BENCH_BUILD_DIR picks the build directory (default build-bench). Targets
 # are reported in the table as met or not; they never fail the run. The exit
 # status is non-zero only when a benchmark could not run or lost samples.
+. "$(dirname "$0")/help.sh"
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BENCH_BUILD_DIR:-build-bench}

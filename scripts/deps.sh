@@ -4,6 +4,7 @@
 # Prometheus and its promtool, ip for the network namespace test, mandoc and
 # man for the lint of the manual pages); with --bench what the benchmarks
 # need (Google Benchmark, tcpdump to compare live capture with).
+. "$(dirname "$0")/help.sh"
 set -euo pipefail
 
 packages=(build-essential cmake libgtest-dev libgmock-dev libpcap-dev libcap-dev libcap2-bin mini-httpd)

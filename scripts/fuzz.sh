@@ -4,6 +4,7 @@
 # as many at once as there are cores (FUZZ_JOBS). Inputs found new are kept
 # in build-fuzz/found/<target>, not in the tree. scripts/test.sh runs this
 # with 5 seconds a target; a longer run: FUZZ_SECONDS=600 scripts/fuzz.sh.
+. "$(dirname "$0")/help.sh"
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-30}

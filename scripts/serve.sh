@@ -3,6 +3,7 @@
 # Usage: scripts/serve.sh   (as root). A second run stops the running system
 # first and starts the new one; scripts/stop.sh stops everything.
 # TRAXEL_BUILD_DIR picks the build directory (default build).
+. "$(dirname "$0")/help.sh"
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${TRAXEL_BUILD_DIR:-build}

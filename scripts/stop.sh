@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Stops a running traxel installation: the web server, the feeds and the capture daemon.
 # Usage: scripts/stop.sh   (as root; TRAXEL_INSTALL_DIR overrides /usr/local/traxel)
+. "$(dirname "$0")/help.sh"
 set -uo pipefail
 dir=${TRAXEL_INSTALL_DIR:-/usr/local/traxel}
 

@@ -6,6 +6,7 @@
 # UndefinedBehaviorSanitizer, but for those that run no program of that build
 # (labels e2e and script) and the slow ones, which only wait on the clock.
 # Run as root. Each step says how long it took.
+. "$(dirname "$0")/help.sh"
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

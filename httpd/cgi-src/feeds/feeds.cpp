@@ -12,6 +12,7 @@
 #include "contract.h"
 #include "feeds_out.h"
 #include "feeds_query.h"
+#include "help.h"
 #include "read_cfg.h"
 #include "tokens.h"
 
@@ -512,8 +513,12 @@ void setup_signals(mux &m, sigset_t &orig)
 
 }  // namespace
 
-int main()
+int main(int argc, char **argv)
 {
+    cgi_help(argc, argv,
+             "usage: feeds   (run by the web server for GET /cgi-bin/feeds?k=SECONDS&g=GRAPH,GRAPH...)\n"
+             "Serves the feeds of a page's graphs over one response, each line tagged with its graph.\n"
+             "See traxel-cgi(8).\n");
     const char *method = std::getenv("REQUEST_METHOD");
     if (method == nullptr || std::strcmp(method, "GET") != 0)
         refuse("405 Method Not Allowed", "The feeds of a page are asked for with a GET.");

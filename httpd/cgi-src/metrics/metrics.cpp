@@ -1,5 +1,6 @@
 // The metrics program: answers /metrics with the daemon's counters, as the daemon last published them.
 #include "contract.h"
+#include "help.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -68,8 +69,12 @@ bool read_published(std::string &text, int &status, std::string &why)
 
 }  // namespace
 
-int main()
+int main(int argc, char **argv)
 {
+    cgi_help(argc, argv,
+             "usage: metrics   (run by the web server for GET /metrics)\n"
+             "Answers with the daemon's counters as it last published them in run/traxel.prom.\n"
+             "See traxel-cgi(8).\n");
     // Any method reads the same file; HEAD gets the headers only.
     const char *method = std::getenv("REQUEST_METHOD");
     const bool head = method != nullptr && std::strcmp(method, "HEAD") == 0;

@@ -1,4 +1,5 @@
 // The feed program: streams one graph's samples to its browser client.
+#include "help.h"
 #include "startup.h"
 #include "stream.h"
 
@@ -26,6 +27,10 @@ struct pipe_io final : feed_io {
 
 int main(int argc, char **argv)
 {
+    cgi_help(argc, argv,
+             "usage: GRAPH   (plotfeed run as a graph of traxel.cfg, through a link named after it)\n"
+             "The web server runs it in the CGI directory for GET /cgi-bin/GRAPH?dhle,60,SECONDSs;\n"
+             "it replays the samples waiting in GRAPH.fifo, then streams each new one. See traxel-cgi(8).\n");
     const char *name = feed_startup(argc, argv);
     pipe_io io;
     std::exit(feed_stream(io, name, stdout));

@@ -1,5 +1,6 @@
 // The launcher: answers a form submission by starting the capture daemon.
 #include "contract.h"
+#include "help.h"
 #include "shell.h"
 #include "util.h"
 
@@ -105,8 +106,11 @@ bool launch()
 
 }  // namespace
 
-int main()
+int main(int argc, char **argv)
 {
+    cgi_help(argc, argv,
+             "usage: start   (run by the web server for POST /cgi-bin/start, the launch form)\n"
+             "Starts the capture daemon: ./traxel & in the installation directory. See traxel-cgi(8).\n");
     std::printf("Content-type: text/html%c%c", '\n', '\n');
     if (!env_is("REQUEST_METHOD", "POST")) {
         refuse_method();
