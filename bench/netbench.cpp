@@ -1,0 +1,159 @@
+// Shared pieces of the capture benchmarks: the host's CPU time, a veth pair into a network namespace, a UDP flood.
+#include "netbench.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "harness.h"
+
+namespace {
+
+// Ethernet header, IPv4 header, UDP header and data make a 64-byte frame.
+constexpr int payload_bytes = 64 - 14 - 20 - 8;
+constexpr int batch = 64;  // datagrams per sendmmsg
+
+bool sh(const std::string &cmd)
+{
+    return std::system(cmd.c_str()) == 0;
+}
+
+// A UDP socket bound to addr4:port with a small receive buffer; sets port to
+// the one bound. -1 on failure, said on standard error.
+int small_receiver(const std::string &addr4, int &port)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<uint16_t>(port));
+    socklen_t len = sizeof at;
+    const int small = 4096;
+    if (fd < 0 || inet_pton(AF_INET, addr4.c_str(), &at.sin_addr) != 1 ||
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&at), &len) != 0) {
+        std::fprintf(stderr, "bench: receiving socket on %s: %s\n", addr4.c_str(), std::strerror(errno));
+        close_fd(fd, "receiver");
+        return -1;
+    }
+    port = ntohs(at.sin_port);
+    return fd;
+}
+
+}  // namespace
+
+long long host_busy_ticks()
+{
+    std::ifstream f("/proc/stat");
+    std::string line, word;
+    if (!std::getline(f, line))
+        return -1;
+    std::istringstream in(line);
+    long long v[8] = {};
+    in >> word;
+    for (long long &x : v)
+        in >> x;
+    if (word != "cpu" || !in)
+        return -1;
+    // user nice system idle iowait irq softirq steal: all but idle and iowait.
+    return v[0] + v[1] + v[2] + v[5] + v[6] + v[7];
+}
+
+veth_pair::veth_pair()
+{
+    const std::string id = std::to_string(getpid());
+    ns = "trxb" + id;
+    host_if = "trxbh" + id;
+    peer_if = "trxbn" + id;
+    // A /30 of 10/8 that no other run shares.
+    const unsigned p = static_cast<unsigned>(getpid()) << 2 & 0xffffff;
+    const std::string v4 = "10." + std::to_string(p >> 16) + "." + std::to_string(p >> 8 & 0xff) + ".";
+    host4 = v4 + std::to_string((p & 0xff) + 1);
+    peer4 = v4 + std::to_string((p & 0xff) + 2);
+    ok = sh("ip netns add " + ns) &&
+         sh("ip link add " + host_if + " type veth peer name " + peer_if + " netns " + ns) &&
+         sh("ip addr add " + host4 + "/30 dev " + host_if + " && ip link set " + host_if + " up") &&
+         sh("ip -n " + ns + " addr add " + peer4 + "/30 dev " + peer_if + " && ip -n " + ns + " link set " +
+            peer_if + " up && ip -n " + ns + " link set lo up");
+    if (!ok)
+        why = "cannot lay out a veth pair into a network namespace (ip netns, ip link)";
+}
+
+veth_pair::~veth_pair()
+{
+    sh("ip link del " + host_if + " 2>/dev/null; ip netns del " + ns + " 2>/dev/null");
+}
+
+int veth_pair::peer_receiver(int port) const
+{
+    const int self = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    const int there = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = -1;
+    if (self >= 0 && there >= 0 && setns(there, CLONE_NEWNET) == 0) {
+        fd = small_receiver(peer4, port);
+        if (setns(self, CLONE_NEWNET) != 0) {
+            std::fprintf(stderr, "bench: setns back: %s\n", std::strerror(errno));
+            std::exit(1);
+        }
+    } else {
+        std::fprintf(stderr, "bench: enter namespace %s: %s\n", ns.c_str(), std::strerror(errno));
+    }
+    close_fd(self, "namespace");
+    close_fd(there, "namespace");
+    return fd;
+}
+
+int loopback_receiver(int &port)
+{
+    port = 0;
+    return small_receiver("127.0.0.1", port);
+}
+
+uint64_t send_udp(const std::string &addr4, int port, double rate, double seconds)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    if (fd < 0 || inet_pton(AF_INET, addr4.c_str(), &to.sin_addr) != 1 ||
+        connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+        std::fprintf(stderr, "bench: sender socket to %s: %s\n", addr4.c_str(), std::strerror(errno));
+        close_fd(fd, "sender");
+        return 0;
+    }
+    char data[payload_bytes] = "traxel bench";
+    iovec iov{data, sizeof data};
+    mmsghdr msgs[batch]{};
+    for (mmsghdr &m : msgs) {
+        m.msg_hdr.msg_iov = &iov;
+        m.msg_hdr.msg_iovlen = 1;
+    }
+    uint64_t sent = 0;
+    const double t0 = now_ms(), end = t0 + seconds * 1e3;
+    for (double t = t0; t < end; t = now_ms()) {
+        const double due = rate > 0 ? rate * (t - t0) / 1e3 - static_cast<double>(sent) : batch;
+        if (due < 1) {
+            sleep_until_ms(t + 0.2);
+            continue;
+        }
+        const int n = sendmmsg(fd, msgs, due < batch ? static_cast<unsigned>(due) : batch, 0);
+        if (n > 0)
+            sent += static_cast<uint64_t>(n);
+        else if (errno != EAGAIN && errno != ENOBUFS && errno != EINTR) {
+            std::fprintf(stderr, "bench: sendmmsg: %s\n", std::strerror(errno));
+            break;
+        }
+    }
+    close_fd(fd, "sender");
+    return sent;
+}

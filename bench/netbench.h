@@ -1,0 +1,37 @@
+// Shared pieces of the capture benchmarks: the host's CPU time, a veth pair into a network namespace, a UDP flood.
+#ifndef TRAXEL_BENCH_NETBENCH_H
+#define TRAXEL_BENCH_NETBENCH_H
+
+#include <cstdint>
+#include <string>
+
+// The CPU time of the whole host in clock ticks (user, nice, system, irq,
+// softirq and steal of every CPU, from /proc/stat), or -1 when it cannot be
+// read: a capture's cost lies partly in the sender's and the kernel's time.
+long long host_busy_ticks();
+
+// A veth pair from this namespace into a network namespace of its own,
+// named with this process's id, with IPv4 addresses host4 and peer4 on its
+// ends; removed with the object. ok is false (and why set) when it could not
+// be made.
+struct veth_pair {
+    std::string ns, host_if, peer_if, host4, peer4, why;
+    bool ok = false;
+    veth_pair();
+    ~veth_pair();
+    veth_pair(const veth_pair &) = delete;
+    veth_pair &operator=(const veth_pair &) = delete;
+    // A UDP socket bound to port of the namespace's end that takes the
+    // flood and drops it unread in its small buffer, or -1.
+    int peer_receiver(int port) const;
+};
+
+// A UDP socket bound to a free port of 127.0.0.1 that drops what it gets;
+// sets port. -1 on failure.
+int loopback_receiver(int &port);
+
+// Sends 64-byte frames (UDP) to addr4:port for seconds at rate datagrams per
+// second (0: as fast as it can); returns how many were sent.
+uint64_t send_udp(const std::string &addr4, int port, double rate, double seconds);
+
+#endif
