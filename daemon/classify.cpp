@@ -6,15 +6,12 @@
 #include <algorithm>
 
 #include "bytes.h"
-#include "headers.h"
+#include "wire.h"
 
 namespace {
 
 // Which IP version a link layer says follows its header.
 enum class ipver { none, v4, v6, any };
-
-// More 802.1Q/802.1ad tags than a frame has in practice (QinQ has two).
-constexpr int tags_max = 4;
 
 // The EtherType at b + type_at names what starts at off; VLAN tags there
 // (tag control, then the inner EtherType) are stepped over, moving off.
@@ -117,10 +114,6 @@ bool parse_ip4(const uint8_t *b, uint32_t caplen, pkt &p)
         transport(b, caplen, hl, p);
     return true;
 }
-
-// More extension headers than a sound packet has (each once, destination
-// options twice), so a crafted chain costs little.
-constexpr int ext_max = 8;
 
 bool parse_ip6(const uint8_t *b, uint32_t caplen, pkt &p)
 {

@@ -110,9 +110,15 @@ void capture_families(std::string &out, const std::vector<capture_metrics> &cs)
         const std::string iface = label("interface", c.interface);
         sample(out, "traxel_capture_dropped_packets_total", iface + ',' + label("where", "kernel"),
                std::to_string(c.dropped_kernel));
-        sample(out, "traxel_capture_dropped_packets_total", iface + ',' + label("where", "interface"),
-               std::to_string(c.dropped_interface));
+        if (c.method == "pcap")
+            sample(out, "traxel_capture_dropped_packets_total", iface + ',' + label("where", "interface"),
+                   std::to_string(c.dropped_interface));
     }
+    family(out, "traxel_capture_info", "gauge",
+           "How the capture counts: method=\"kernel\" by programs in the kernel, method=\"pcap\" on the frames "
+           "that libpcap copies to the daemon.");
+    for (const capture_metrics &c : cs)
+        sample(out, "traxel_capture_info", label("interface", c.interface) + ',' + label("method", c.method), "1");
 }
 
 // Writes all of text to fd; false with errno set when a write fails.

@@ -23,6 +23,8 @@ struct capture_metrics {
     uint64_t received = 0;
     uint64_t dropped_kernel = 0;     // no room in the capture buffer
     uint64_t dropped_interface = 0;  // dropped by the interface or its driver
+    std::string method = "pcap";     // "kernel": counted in the kernel, which has no capture buffer to
+                                     // overflow and learns nothing of the interface's drops
 };
 
 // Everything the exposition shows at one grid time.
@@ -35,7 +37,8 @@ struct metrics_snapshot {
 // The exposition text (format version 0.0.4) of m: traxel_packets_total,
 // traxel_bytes_total, traxel_graph_sample, traxel_graph_sample_unit_info,
 // traxel_graph_limit, traxel_capture_received_packets_total,
-// traxel_capture_dropped_packets_total, traxel_last_sample_timestamp_seconds
+// traxel_capture_dropped_packets_total (where="interface" only of the pcap
+// method), traxel_capture_info, traxel_last_sample_timestamp_seconds
 // and traxel_build_info, each with its HELP and TYPE lines.
 std::string metrics_text(const metrics_snapshot &m);
 

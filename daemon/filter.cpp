@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <set>
 
-#include "headers.h"
+#include "wire.h"
 
 namespace {
 

@@ -8,12 +8,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <array>
 #include <cstdarg>
 #include <cstring>
 #include <map>
 
+#include "contract.h"
 #include "count.skel.h"
 #include "report.h"
 
@@ -124,6 +127,7 @@ bool configure(count *sk, const rules &r, std::string &err)
     }
     sk->rodata->netns_ino = static_cast<__u32>(ns.st_ino);
     sk->rodata->rules_n = r.n;
+    sk->rodata->interval_ns = static_cast<__u64>(sample_interval) * 1000000000u;
     sk->rodata->masks4_n = static_cast<__u32>(r.masks4.size());
     sk->rodata->masks6_n = static_cast<__u32>(r.masks6.size());
     for (std::size_t i = 0; i < r.masks4.size(); ++i)
@@ -133,7 +137,7 @@ bool configure(count *sk, const rules &r, std::string &err)
         sk->rodata->masks6[i][1] = r.masks6[i][1];
     }
     auto at_least_one = [](std::size_t n) { return static_cast<__u32>(n > 0 ? n : 1); };
-    int rc = bpf_map__set_max_entries(sk->maps.counts, r.n + 1);
+    int rc = bpf_map__set_max_entries(sk->maps.counts, 2 * (r.n + 1));
     if (rc == 0)
         rc = bpf_map__set_max_entries(sk->maps.nets4, at_least_one(r.nets4.size()));
     if (rc == 0)
@@ -164,6 +168,37 @@ bool fill(count *sk, const rules &r, std::string &err)
         if (!put(sk->maps.nets6, &key, &value))
             return false;
     return true;
+}
+
+// The packets and bytes of each entry of the per-CPU counts map fd (entries
+// of them), summed over the CPUs, into sums; false on a failed call.
+bool sum_counts(int fd, uint32_t entries, std::vector<rule_count> &sums)
+{
+    const int cpus = libbpf_num_possible_cpus();
+    if (cpus <= 0)
+        return false;
+    std::vector<rule_count> per_cpu(static_cast<std::size_t>(cpus));
+    sums.assign(entries, rule_count{});
+    for (uint32_t e = 0; e < entries; ++e) {
+        if (bpf_map_lookup_elem(fd, &e, per_cpu.data()) != 0)
+            return false;
+        for (const rule_count &c : per_cpu) {
+            sums[e].packets += c.packets;
+            sums[e].bytes += c.bytes;
+        }
+    }
+    return true;
+}
+
+// The kernel's TAI clock less the time of day: whole seconds, the leap
+// seconds that the time service has told the kernel of (0 when none has).
+int64_t tai_offset_ns()
+{
+    struct timespec tai, real;
+    if (clock_gettime(CLOCK_REALTIME, &real) != 0 || clock_gettime(CLOCK_TAI, &tai) != 0)
+        return 0;
+    const int64_t ns = (tai.tv_sec - real.tv_sec) * 1000000000 + (tai.tv_nsec - real.tv_nsec);
+    return (ns + (ns >= 0 ? 500000000 : -500000000)) / 1000000000 * 1000000000;
 }
 
 }  // namespace
@@ -209,7 +244,7 @@ bool load_count(const std::vector<graph> &gs, bool all, count_load &out, std::st
     if (!configure(out.sk, r, err))
         return false;
     if (const int rc = count__load(out.sk); rc != 0) {
-        err = load_fault("cannot load the counting programs", rc);
+        err = load_fault("loading the counting programs", rc);
         return false;
     }
     if (!fill(out.sk, r, err))
@@ -219,20 +254,15 @@ bool load_count(const std::vector<graph> &gs, bool all, count_load &out, std::st
     return true;
 }
 
-bool sum_counts(int fd, uint32_t entries, std::vector<rule_count> &sums)
+bool rule_totals(int fd, uint32_t rules, std::vector<rule_count> &out)
 {
-    const int cpus = libbpf_num_possible_cpus();
-    if (cpus <= 0)
+    std::vector<rule_count> per_entry;
+    if (!sum_counts(fd, 2 * (rules + 1), per_entry))
         return false;
-    std::vector<rule_count> per_cpu(static_cast<std::size_t>(cpus));
-    sums.assign(entries, rule_count{});
-    for (uint32_t e = 0; e < entries; ++e) {
-        if (bpf_map_lookup_elem(fd, &e, per_cpu.data()) != 0)
-            return false;
-        for (const rule_count &c : per_cpu) {
-            sums[e].packets += c.packets;
-            sums[e].bytes += c.bytes;
-        }
+    out.assign(rules + 1, rule_count{});
+    for (uint32_t e = 0; e < per_entry.size(); ++e) {
+        out[e % (rules + 1)].packets += per_entry[e].packets;
+        out[e % (rules + 1)].bytes += per_entry[e].bytes;
     }
     return true;
 }
@@ -243,19 +273,19 @@ bool kernel_count::start(const std::vector<graph> &gs, int ifindex, std::string 
     if (!load_count(gs, false, l, err))
         return false;
     count *sk = l.sk;
-    const int32_t watched = ifindex;
+    watch_ = {ifindex, 0, tai_offset_ns()};
     const uint32_t zero = 0;
-    if (bpf_map_update_elem(bpf_map__fd(sk->maps.watch), &zero, &watched, BPF_ANY) != 0) {
+    if (bpf_map_update_elem(bpf_map__fd(sk->maps.watch), &zero, &watch_, BPF_ANY) != 0) {
         err = sys_fault("bpf_map_update_elem", "watch");
         return false;
     }
     if (const int rc = count__attach(sk); rc != 0) {
-        err = load_fault("cannot attach the counting programs", rc);
+        err = load_fault("attaching the counting programs", rc);
         return false;
     }
     // Only what counting needs stays open: the links, which hold the
-    // programs, the counters and the watched interface; the object and the
-    // rest of its descriptors go with l.
+    // programs, the counters and the watch map; the object and the rest of
+    // its descriptors go with l.
     counts_ = kfd(dup(bpf_map__fd(sk->maps.counts)));
     watched_ = kfd(dup(bpf_map__fd(sk->maps.watch)));
     if (counts_.get() < 0 || watched_.get() < 0) {
@@ -269,31 +299,51 @@ bool kernel_count::start(const std::vector<graph> &gs, int ifindex, std::string 
     }
     rule_of_ = l.rule_of;
     rules_ = l.rules;
-    last_.assign(rules_ + 1, rule_count{});
+    last_.assign(2 * (rules_ + 1), rule_count{});
     return true;
 }
 
-uint64_t kernel_count::collect(std::vector<graph> &gs)
+uint64_t kernel_count::collect(std::vector<graph> &gs, int64_t t)
 {
+    std::string err;
+    // A leap second moves the TAI clock against the time of day.
+    if (const int64_t off = tai_offset_ns(); off != watch_.tai_offset_ns) {
+        watch_.tai_offset_ns = off;
+        if (!put_watch(err))
+            report(err);
+    }
     std::vector<rule_count> now;
-    if (!sum_counts(counts_.get(), rules_ + 1, now))
+    if (!sum_counts(counts_.get(), 2 * (rules_ + 1), now)) {
+        report(sys_fault("bpf_map_lookup_elem", "counts"));
         return 0;
+    }
+    // The slot of the interval that ended at t has counted it whole; each
+    // slot's entries grow across the intervals that count in it.
+    const std::size_t slot = (t / sample_interval - 1) % 2 != 0 ? rules_ + 1 : 0;
+    auto grown = [&](std::size_t r, __u64 rule_count::*f) { return now[slot + r].*f - last_[slot + r].*f; };
     for (std::size_t i = 0; i < gs.size() && i < rule_of_.size(); ++i)
         if (rule_of_[i] >= 0) {
             const auto r = static_cast<std::size_t>(rule_of_[i]);
-            gs[i].count += static_cast<int64_t>(now[r].packets - last_[r].packets);
-            gs[i].bytes += static_cast<int64_t>(now[r].bytes - last_[r].bytes);
+            gs[i].count += static_cast<int64_t>(grown(r, &rule_count::packets));
+            gs[i].bytes += static_cast<int64_t>(grown(r, &rule_count::bytes));
         }
-    const uint64_t seen = now[rules_].packets - last_[rules_].packets;
-    last_ = std::move(now);
+    const uint64_t seen = grown(rules_, &rule_count::packets);
+    std::copy(now.begin() + static_cast<std::ptrdiff_t>(slot),
+              now.begin() + static_cast<std::ptrdiff_t>(slot + rules_ + 1),
+              last_.begin() + static_cast<std::ptrdiff_t>(slot));
     return seen;
 }
 
 bool kernel_count::watch(int ifindex, std::string &err)
 {
-    const int32_t v = ifindex;
+    watch_.ifindex = ifindex;
+    return put_watch(err);
+}
+
+bool kernel_count::put_watch(std::string &err)
+{
     const uint32_t zero = 0;
-    if (bpf_map_update_elem(watched_.get(), &zero, &v, BPF_ANY) != 0) {
+    if (bpf_map_update_elem(watched_.get(), &zero, &watch_, BPF_ANY) != 0) {
         err = sys_fault("bpf_map_update_elem", "watch");
         return false;
     }

@@ -45,9 +45,10 @@ struct count_load {
 // err saying why the kernel cannot count here.
 bool load_count(const std::vector<graph> &gs, bool all, count_load &out, std::string &err);
 
-// The packets and bytes of each entry of the per-CPU counts map fd (entries
-// of them), summed over the CPUs, into sums; false on a failed call.
-bool sum_counts(int fd, uint32_t entries, std::vector<rule_count> &sums);
+// What the programs loaded with rules rules counted into their counts map
+// fd since they were loaded, summed over CPUs and slots: out[r] for rule r,
+// out[rules] every packet seen. False on a failed call.
+bool rule_totals(int fd, uint32_t rules, std::vector<rule_count> &out);
 
 // The programs that count the packets of every watched interface in both
 // directions, attached to the kernel's transmit and receive tracepoints: once
@@ -63,20 +64,25 @@ public:
     bool start(const std::vector<graph> &gs, int ifindex, std::string &err);
 
     // Adds to each graph of gs (the list given to start) the packets and
-    // bytes counted since the last call; returns the packets seen meanwhile
-    // on the watched interfaces.
-    uint64_t collect(std::vector<graph> &gs);
+    // bytes counted in the interval that ended at grid time t (and in those
+    // before it that no call collected); returns the packets seen in it on
+    // the watched interfaces. Called once per interval, after t.
+    uint64_t collect(std::vector<graph> &gs, int64_t t);
 
     // Watches from now on the interface of index ifindex, or ifindex_all or
     // ifindex_none. False with err on a failed call.
     bool watch(int ifindex, std::string &err);
 
 private:
+    // Writes watch_ into the watch map.
+    bool put_watch(std::string &err);
+
     std::vector<kfd> links_;
     kfd counts_, watched_;
+    struct watch watch_ = {};
     std::vector<int> rule_of_;
     uint32_t rules_ = 0;
-    std::vector<rule_count> last_;  // per entry of counts_: the sums last collected
+    std::vector<rule_count> last_;  // per entry of counts_: the sums last collected from it
 };
 
 #endif

@@ -1,7 +1,12 @@
-// Live capture: opening the interface and the loop that counts frames and writes samples on the grid.
+// Live capture: opening the interface, and the loops that count (frames copied by libpcap, or the kernel's counters) and write samples on the grid.
 #include "live.h"
 
+#include <arpa/inet.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
@@ -34,6 +39,9 @@ constexpr int block_ms = 200;
 // (two on kernels before 6.x), and a frame stamped after the grid time counts
 // for the next interval.
 constexpr int hold_ms = 2 * block_ms + 50;
+
+// The kernel's counters of an interval are read this long after its end.
+constexpr int settle_ms = 10;
 
 sigset_t wait_mask;  // the mask during the wait: SIGTERM and SIGINT open
 
@@ -107,7 +115,32 @@ int wait_ms(int64_t next)
     return ms > sample_interval * 1000 ? sample_interval * 1000 : static_cast<int>(ms);
 }
 
+// Points the packet socket of pc at the interface of index ifindex, as
+// libpcap bound it at the start: binding needs no privilege.
+bool rebind(pcap_t *pc, int ifindex)
+{
+    struct sockaddr_ll at;
+    std::memset(&at, 0, sizeof at);
+    at.sll_family = AF_PACKET;
+    at.sll_protocol = htons(ETH_P_ALL);
+    at.sll_ifindex = ifindex;
+    return bind(pcap_get_selectable_fd(pc), reinterpret_cast<struct sockaddr *>(&at), sizeof at) == 0;
+}
+
 }  // namespace
+
+bool iface_watch::look()
+{
+    const int now = static_cast<int>(if_nametoindex(name.c_str()));
+    if (now == ifindex)
+        return false;
+    if (ifindex != 0)
+        report("interface " + name + " is gone; its graphs count 0 until it is back");
+    if (now != 0)
+        report("interface " + name + " is back; counting again");
+    ifindex = now;
+    return true;
+}
 
 pcap_t *open_capture(const char *iface, int buffer_mib, std::string &err)
 {
@@ -202,10 +235,22 @@ bool setup_signals(std::string &err)
     return true;
 }
 
-int run_capture(pcap_t *pc, std::vector<graph> &gs, const count_index &ix,
+int run_capture(pcap_t *pc, iface_watch &w, std::vector<graph> &gs, const count_index &ix,
                 const std::function<void(int64_t)> &on_grid)
 {
-    struct pollfd pfd = {pcap_get_selectable_fd(pc), POLLIN, 0};
+    const int fd = pcap_get_selectable_fd(pc);
+    // fd -1 while the interface is gone: ppoll then only waits.
+    struct pollfd pfd = {fd, POLLIN, 0};
+    // Points the socket at the interface when it is there; false after a
+    // report when that fails.
+    auto follow = [&]() {
+        if (w.ifindex != 0 && !rebind(pc, w.ifindex)) {
+            report(sys_fault("bind", "capture socket to " + w.name));
+            return false;
+        }
+        pfd.fd = w.ifindex != 0 ? fd : -1;
+        return true;
+    };
     // The counts of frames stamped at or after a grid time whose samples wait.
     std::vector<graph> late = gs;
     for (graph &g : late)
@@ -224,13 +269,29 @@ int run_capture(pcap_t *pc, std::vector<graph> &gs, const count_index &ix,
         }
         if (stop)
             break;
-        if (held < 0 && (held = sample_due(next, wall_s())) >= 0)
+        if (held < 0 && (held = sample_due(next, wall_s())) >= 0) {
             release = mono_ms() + hold_ms;
+            if (pfd.fd < 0 && w.look() && !follow())
+                return 1;
+        }
         // Frames are read before every due sample too, each counted in the
         // interval of its time stamp.
-        if ((n > 0 || held >= 0) && count_split(pc, ix, gs, late, held >= 0 ? held : INT64_MAX) < 0) {
-            report(std::string("capture: ") + pcap_geterr(pc));
-            return 1;
+        const int rc = pfd.fd >= 0 && (n > 0 || held >= 0)
+                           ? count_split(pc, ix, gs, late, held >= 0 ? held : INT64_MAX)
+                           : 0;
+        // A named interface that went away (its index is another now, or
+        // none) is followed; one that went down gives frames again once up.
+        // Any other error ends the capture.
+        if (rc < 0) {
+            if (w.follows() && w.look()) {
+                if (!follow())
+                    return 1;
+            } else if (w.follows() && rc == PCAP_ERROR_IFACE_NOT_UP) {
+                report("interface " + w.name + " is down; its graphs count 0 until it is up");
+            } else {
+                report(std::string("capture: ") + pcap_geterr(pc));
+                return 1;
+            }
         }
         if (held >= 0 && mono_ms() >= release) {
             on_grid(held);
@@ -241,6 +302,31 @@ int run_capture(pcap_t *pc, std::vector<graph> &gs, const count_index &ix,
             }
             held = -1;
         }
+    }
+    return 0;
+}
+
+int run_kernel(kernel_count &kc, iface_watch &w, std::vector<graph> &gs, capture_count &c,
+               const std::function<void(int64_t)> &on_grid)
+{
+    int64_t next = grid_next(wall_s());
+    while (!stop) {
+        // Past the grid time by a little, for a program that counts a packet
+        // seen just before it on another CPU to be done.
+        const int ms = wait_ms(next) + settle_ms;
+        struct timespec to = {ms / 1000, (ms % 1000) * 1000000L};
+        if (ppoll(nullptr, 0, &to, &wait_mask) < 0 && errno != EINTR) {
+            report(sys_fault("ppoll"));
+            return 1;
+        }
+        const int64_t t = stop ? -1 : sample_due(next, wall_s());
+        if (t < 0)
+            continue;
+        std::string err;
+        if (w.follows() && w.look() && !kc.watch(w.ifindex != 0 ? w.ifindex : ifindex_none, err))
+            report(err);
+        c.totals.received += kc.collect(gs, t);
+        on_grid(t);
     }
     return 0;
 }

@@ -1,4 +1,4 @@
-// Live capture: opening the interface and the loop that counts frames and writes samples on the grid.
+// Live capture: opening the interface, and the loops that count (frames copied by libpcap, or the kernel's counters) and write samples on the grid.
 #ifndef TRAXEL_LIVE_H
 #define TRAXEL_LIVE_H
 
@@ -13,6 +13,7 @@
 #include "cfg.h"
 #include "classify.h"
 #include "exposition.h"
+#include "kcount.h"
 
 // Opens iface for capture (headers only, not promiscuous, frames handed over
 // in blocks of the kernel's ring, each at most a block timeout after its
@@ -50,11 +51,31 @@ extern volatile std::sig_atomic_t stop;
 // SIGPIPE. False with err on a failed call.
 bool setup_signals(std::string &err);
 
+// The interface counted on, followed by name when it is not "any": an
+// interface that goes away (a VPN's, a container's) and comes back is
+// counted on again, its graphs counting 0 meanwhile.
+struct iface_watch {
+    std::string name;
+    int ifindex = 0;  // the index counted on; 0 while the interface is gone
+
+    // Whether there is an interface to follow (not "any").
+    bool follows() const { return name != "any"; }
+    // Looks the name up again and says, once each, when the interface went
+    // away and when it is back; returns whether its index changed.
+    bool look();
+};
+
 // Counts frames of pc against gs (index ix) and calls on_grid with the grid
-// time whenever one is due, 0.45 s after it, every frame stamped
-// before it counted and none after, until stop is set. Returns 0 then, 1
-// after a capture error (reported).
-int run_capture(pcap_t *pc, std::vector<graph> &gs, const count_index &ix,
+// time whenever one is due, 0.45 s after it, every frame stamped before it
+// counted and none after, until stop is set. When the interface w goes
+// away, the socket is pointed at it again once it is back, looked for at
+// each grid time. Returns 0 then, 1 after another capture error (reported).
+int run_capture(pcap_t *pc, iface_watch &w, std::vector<graph> &gs, const count_index &ix,
                 const std::function<void(int64_t)> &on_grid);
+
+// Adds what kc counted to gs and calls on_grid at each grid time, the
+// packets seen added to c, until stop is set; follows the interface w. Returns 0.
+int run_kernel(kernel_count &kc, iface_watch &w, std::vector<graph> &gs, capture_count &c,
+               const std::function<void(int64_t)> &on_grid);
 
 #endif

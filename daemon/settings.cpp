@@ -38,9 +38,10 @@ std::vector<std::string> line_tokens(const std::string &line)
 std::string read_key(const std::vector<std::string> &tok, const std::vector<graph> &gs, settings &s)
 {
     const std::string &key = tok[0];
-    const bool known = key == "interface" || key == "unit" || key == "user" || key == "buffer" || key == "textfile";
+    const bool known = key == "interface" || key == "unit" || key == "user" || key == "buffer" || key == "textfile" ||
+                       key == "method";
     if (!known)
-        return "unknown key " + quoted(key) + " (keys: interface, unit, user, buffer, textfile)";
+        return "unknown key " + quoted(key) + " (keys: interface, unit, user, buffer, textfile, method)";
     if (tok.size() < 2)
         return key + " needs a value";
     if (key != "unit" && tok.size() > 2)
@@ -61,6 +62,15 @@ std::string read_key(const std::vector<std::string> &tok, const std::vector<grap
     } else if (key == "buffer") {
         if (!whole_number(v, 1, buffer_mib_max, s.buffer_mib))
             return "buffer " + quoted(v) + " is not a number of MiB in 1.." + std::to_string(buffer_mib_max);
+    } else if (key == "method") {
+        if (v == "auto")
+            s.method = capture_method::automatic;
+        else if (v == "kernel")
+            s.method = capture_method::kernel;
+        else if (v == "pcap")
+            s.method = capture_method::pcap;
+        else
+            return "method " + quoted(v) + " is not auto, kernel or pcap";
     } else if (key == "textfile") {
         if (v[0] != '/')
             return "textfile " + quoted(v) + " is not an absolute path";

@@ -22,12 +22,17 @@ const char *unit_name(sample_unit u, graph_kind k);
 inline constexpr int buffer_mib_default = 128;
 inline constexpr int buffer_mib_max = 1024;
 
+// How the daemon counts: by programs in the kernel, on frames that libpcap
+// copies to it, or the first of the two that works here.
+enum class capture_method { automatic, kernel, pcap };
+
 struct settings {
     std::string iface = "any";     // the interface captured on
     std::vector<sample_unit> units;  // one per graph, in the graphs' order
     std::string user = "nobody";   // whom a root start becomes
     int buffer_mib = buffer_mib_default;
     std::string textfile;          // a directory that also gets traxel.prom; "" none
+    capture_method method = capture_method::automatic;
 };
 
 // Reads the settings at path for the graphs gs into s; no file at path

@@ -1,4 +1,5 @@
 // The capture daemon: counts the traffic of every configured graph and writes its samples into the graph's pipe.
+#include <net/if.h>
 #include <pcap/pcap.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include "hostops.h"
 #include "instance.h"
 #include "live.h"
+#include "nosend.h"
 #include "exposition.h"
 #include "pipes.h"
 #include "privs.h"
@@ -108,6 +110,61 @@ metrics_snapshot snapshot(int64_t t, const std::vector<outlet> &outs, const capt
     return m;
 }
 
+// What counts the traffic: the kernel's programs, or libpcap's capture.
+struct counting {
+    kernel_count kc;
+    pcap_t *pc = nullptr;
+    std::string fallback;  // why method auto counts with libpcap; "" when it counts in the kernel or was not asked
+    counting() = default;
+    counting(const counting &) = delete;
+    counting &operator=(const counting &) = delete;
+    ~counting()
+    {
+        if (pc)
+            pcap_close(pc);
+    }
+};
+
+// Starts counting on w's interface (its index set) by the method of st into
+// c, cc told which; false after a report.
+bool start_counting(const settings &st, iface_watch &w, counting &c, capture_count &cc)
+{
+    std::string err;
+    if (w.follows() && (w.ifindex = static_cast<int>(if_nametoindex(w.name.c_str()))) == 0) {
+        report("cannot capture on " + w.name + ": no such interface");
+        return false;
+    }
+    if (st.method != capture_method::pcap) {
+        if (c.kc.start(graphs, w.follows() ? w.ifindex : ifindex_all, err)) {
+            cc.totals.method = "kernel";
+            return true;
+        }
+        if (st.method == capture_method::kernel) {
+            report("cannot count in the kernel: " + err);
+            return false;
+        }
+        c.fallback = err;
+    }
+    c.pc = open_capture(w.name.c_str(), st.buffer_mib, err);
+    if (!c.pc) {
+        report(err);
+        return false;
+    }
+    if (!install_filter(c.pc, graphs, err) || !err.empty())
+        report(err);
+    return true;
+}
+
+// The line that says how the daemon counts.
+std::string start_line(const counting &c, const iface_watch &w)
+{
+    const std::string how =
+        "counting " + std::to_string(graphs.size()) + (graphs.size() == 1 ? " graph on " : " graphs on ") + w.name;
+    if (!c.pc)
+        return how + " in the kernel";
+    return how + " with libpcap" + (c.fallback.empty() ? "" : "; cannot count in the kernel: " + c.fallback);
+}
+
 // The daemon proper, in the installation directory: one instance, the
 // configuration and settings, the pipes, the capture and the state
 // directories, the privileges given up, then the background.
@@ -145,31 +202,30 @@ int serve(const char *iface, bool foreground)
     for (std::size_t i = 0; i < outs.size(); ++i)
         outs[i].unit = st.units[i];
     capture_count cc;
-    cc.totals.interface = iface ? iface : st.iface;
-    pcap_t *pc = open_capture(cc.totals.interface.c_str(), st.buffer_mib, err);
-    if (!pc) {
-        report(err);
+    iface_watch w;
+    w.name = cc.totals.interface = iface ? iface : st.iface;
+    counting c;
+    if (!start_counting(st, w, c, cc))
         return 1;
-    }
-    if (!install_filter(pc, graphs, err) || !err.empty())
-        report(err);
     metrics_dir run, text;
     open_state_dirs(who, st, run, text);
     auto on_grid = [&](int64_t t) {
-        account_capture(pc, cc);
+        if (c.pc)
+            account_capture(c.pc, cc);
         write_samples(t, graphs, outs, bound);
         const std::string m = metrics_text(snapshot(t, outs, cc));
         run.publish(m);
         text.publish(m);
     };
     int status = 1;
-    if (!drop_privileges(who, err))
+    if (!drop_privileges(who, err) || (c.pc && !forbid_sending(pcap_get_selectable_fd(c.pc), err)))
         report("cannot give up privileges, not started: " + err);
-    else if (foreground || detach(err))
-        status = run_capture(pc, graphs, ix, on_grid);
-    else
+    else if (!foreground && !detach(err))
         report(err);
-    pcap_close(pc);
+    else {
+        report(start_line(c, w));
+        status = c.pc ? run_capture(c.pc, w, graphs, ix, on_grid) : run_kernel(c.kc, w, graphs, cc, on_grid);
+    }
     close(lock);
     return status;
 }

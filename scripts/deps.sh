@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
 # Installs with apt-get what building and serving traxel need; with --test
 # also what its tests need (sanitizer and fuzzer runtimes, a browser,
-# Prometheus and its promtool, ip for the network namespace test, mandoc and
+# Prometheus and its promtool, ip and ethtool for the network namespace
+# tests, mandoc and
 # man for the lint of the manual pages); with --bench what the benchmarks
 # need (Google Benchmark, tcpdump to compare live capture with).
 . "$(dirname "$0")/help.sh"
 set -euo pipefail
 
-packages=(build-essential cmake libgtest-dev libgmock-dev libpcap-dev libcap-dev libcap2-bin mini-httpd)
+# The daemon's kernel programs are compiled with clang's BPF target and
+# loaded through libbpf and a skeleton that bpftool generates.
+packages=(build-essential cmake libgtest-dev libgmock-dev libpcap-dev libcap-dev libcap2-bin libseccomp-dev clang bpftool
+          libbpf-dev mini-httpd)
 if [ "${1:-}" = --test ]; then
-  packages+=(libbenchmark-dev clang libclang-rt-dev chromium curl procps python3 prometheus iproute2 mandoc man-db)
+  packages+=(libbenchmark-dev libclang-rt-dev chromium curl procps python3 prometheus iproute2 ethtool mandoc man-db)
 fi
 if [ "${1:-}" = --bench ]; then
-  packages+=(libbenchmark-dev tcpdump)
+  packages+=(libbenchmark-dev tcpdump ethtool iproute2)
 fi
 command -v node >/dev/null || packages+=(nodejs)
 command -v npm >/dev/null || packages+=(npm)

@@ -60,16 +60,16 @@ struct skb_shared_info {
 const volatile __u32 netns_ino = 0;
 const volatile __u32 masks4_n = 0, masks6_n = 0;
 const volatile __u32 rules_n = 0;
+const volatile __u64 interval_ns = 5000000000ull;
 const volatile __u32 masks4[masks_max] = {};
 const volatile __u64 masks6[masks_max][2] = {};
 
-/* Changed by the daemon at run time: the interface watched (ifindex_all,
-   ifindex_none or an index), in its one entry. */
+/* Changed by the daemon at run time, in its one entry. */
 struct {
     __uint(type, BPF_MAP_TYPE_ARRAY);
     __uint(max_entries, 1);
     __type(key, __u32);
-    __type(value, int);
+    __type(value, struct watch);
 } watch SEC(".maps");
 
 struct {
@@ -100,7 +100,7 @@ struct {
     __type(value, __u32);
 } nets6 SEC(".maps");
 
-/* Per rule; one more entry, the last, counts every packet seen. */
+/* Two slots of rules_n + 1 entries: per rule, then every packet seen. */
 struct {
     __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
     __uint(max_entries, 1);  /* set by the daemon */
@@ -142,6 +142,7 @@ struct {
 
 /* What the counting takes of one packet. */
 struct pkt {
+    __u32 slot;   /* the first entry of the slot of counts it counts in */
     __u32 ip;     /* where the IP header starts in b */
     __u32 caplen; /* bytes of b copied */
     __u32 size;   /* bytes from the IP header on, of one packet or all its segments */
@@ -157,7 +158,8 @@ static __always_inline __u16 be16(const __u8 *b)
 
 static __always_inline void add(__u32 rule, const struct pkt *p)
 {
-    struct rule_count *c = bpf_map_lookup_elem(&counts, &rule);
+    const __u32 at = p->slot + rule;
+    struct rule_count *c = bpf_map_lookup_elem(&counts, &at);
     if (c) {
         c->packets += p->segs;
         c->bytes += p->size;
@@ -319,9 +321,18 @@ static __always_inline struct scratch *buffer(void)
     return bpf_map_lookup_elem(&scratch, &zero);
 }
 
-/* Classifies p, then counts it as seen in the last entry of counts. */
-static __always_inline void count(const __u8 *b, struct pkt *p)
+static __always_inline const struct watch *watched(void)
 {
+    __u32 zero = 0;
+    return bpf_map_lookup_elem(&watch, &zero);
+}
+
+/* Classifies p in the slot of the interval of this moment, then counts it as
+   seen. */
+static __always_inline void count(const __u8 *b, struct pkt *p, const struct watch *w)
+{
+    const __u64 wall = bpf_ktime_get_tai_ns() - w->tai_offset_ns;
+    p->slot = (wall / interval_ns) & 1 ? rules_n + 1 : 0;
     classify(b, p);
     if (p->segs == 0)
         p->segs = 1;
@@ -333,9 +344,8 @@ static __always_inline void count_skb(const struct sk_buff *skb, const struct ne
 {
     if (dev->nd_net.net->ns.inum != netns_ino)
         return;
-    __u32 zero = 0;
-    const int *watched = bpf_map_lookup_elem(&watch, &zero);
-    if (!watched || (*watched != ifindex_all && dev->ifindex != *watched))
+    const struct watch *w = watched();
+    if (!w || (w->ifindex != ifindex_all && dev->ifindex != w->ifindex))
         return;
     struct scratch *s = buffer();
     if (!s)
@@ -362,7 +372,7 @@ static __always_inline void count_skb(const struct sk_buff *skb, const struct ne
     bpf_probe_read_kernel(gso, sizeof gso, &sh->gso_size);
     p.gso_size = gso[0];
     p.segs = gso[0] ? gso[1] : 1;
-    count(s->b, &p);
+    count(s->b, &p, w);
 }
 
 /* Every packet that a device of the namespace sends. Loopback's are counted
@@ -390,7 +400,8 @@ int BPF_PROG(on_receive, const struct sk_buff *skb)
 static __always_inline int count_frame(struct __sk_buff *skb)
 {
     struct scratch *s = buffer();
-    if (!s)
+    const struct watch *w = watched();
+    if (!s || !w)
         return 0;
     /* The loopback device shows each packet twice to a packet socket. */
     if (skb->pkt_type == packet_outgoing && skb->ifindex == loopback_ifindex)
@@ -401,7 +412,7 @@ static __always_inline int count_frame(struct __sk_buff *skb)
     struct pkt p = {.ip = 14, .caplen = n, .size = skb->len - 14, .gso_size = skb->gso_size,
                     .type = be16(s->b + 12)};
     p.segs = p.gso_size ? skb->gso_segs : 1;
-    count(s->b, &p);
+    count(s->b, &p, w);
     return 0;
 }
 

@@ -48,6 +48,7 @@ TEST_F(exposition, SamplesExactAndAcceptedByPromtool)
     m.graphs.push_back({"sock22", "connections", 3, 180, 2, 0, 50, 20});
     m.captures.push_back({"lo", 4294967297ULL, 7, 0});
     m.captures.push_back({"we\"ird\\if", 1, 0, 2});
+    m.captures.push_back({"any", 12, 0, 0, "kernel"});
     m.last_sample_time = 1700000005;
     const std::string text = metrics_text(m);
 
@@ -73,10 +74,15 @@ TEST_F(exposition, SamplesExactAndAcceptedByPromtool)
               "traxel_graph_limit{graph=\"sock22\",limit=\"thres\"} 20\n"
               "traxel_capture_received_packets_total{interface=\"lo\"} 4294967297\n"
               "traxel_capture_received_packets_total{interface=\"we\\\"ird\\\\if\"} 1\n"
+              "traxel_capture_received_packets_total{interface=\"any\"} 12\n"
               "traxel_capture_dropped_packets_total{interface=\"lo\",where=\"kernel\"} 7\n"
               "traxel_capture_dropped_packets_total{interface=\"lo\",where=\"interface\"} 0\n"
               "traxel_capture_dropped_packets_total{interface=\"we\\\"ird\\\\if\",where=\"kernel\"} 0\n"
               "traxel_capture_dropped_packets_total{interface=\"we\\\"ird\\\\if\",where=\"interface\"} 2\n"
+              "traxel_capture_dropped_packets_total{interface=\"any\",where=\"kernel\"} 0\n"
+              "traxel_capture_info{interface=\"lo\",method=\"pcap\"} 1\n"
+              "traxel_capture_info{interface=\"we\\\"ird\\\\if\",method=\"pcap\"} 1\n"
+              "traxel_capture_info{interface=\"any\",method=\"kernel\"} 1\n"
               "traxel_last_sample_timestamp_seconds 1700000005\n"
               "traxel_build_info{version=\"" TRAXEL_VERSION "\"} 1\n");
 

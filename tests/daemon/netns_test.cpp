@@ -227,7 +227,10 @@ struct counting_daemon {
     }
 };
 
-TEST(RealTraffic, Ipv4AndIpv6PacketsFromANamespaceAreCountedOnTheVethAndOnAny)
+// Both ways of counting: in the kernel, and on frames copied by libpcap.
+class RealTraffic : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(RealTraffic, Ipv4AndIpv6PacketsFromANamespaceAreCountedOnTheVethAndOnAny)
 {
     veth_ns net;
     if (!net.why.empty())
@@ -242,7 +245,7 @@ TEST(RealTraffic, Ipv4AndIpv6PacketsFromANamespaceAreCountedOnTheVethAndOnAny)
                       {"nsnet4", net.net4 + " 30"},          {"nsnet6", net.net6 + " 64"}};
     records on_veth = on_any;
     on_veth.insert({{"nsudpproto", "17"}, {"nstcpproto", "6"}});
-    const std::string settings = "buffer 4\nunit bits nsportbits\n";
+    const std::string settings = "buffer 4\nunit bits nsportbits\nmethod " + GetParam() + "\n";
     counting_daemon veth(on_veth, settings, net.host_if), any(on_any, settings, "any");
     // Receivers, so that nothing answers the datagrams.
     int rx[] = {bound_socket(net.host4, udp_port, SOCK_DGRAM), bound_socket(net.host6, udp_port, SOCK_DGRAM),
@@ -266,5 +269,8 @@ TEST(RealTraffic, Ipv4AndIpv6PacketsFromANamespaceAreCountedOnTheVethAndOnAny)
     want.insert({{"nsudpproto", 12}, {"nstcpproto", 24}});
     EXPECT_EQ(got, want);
 }
+
+INSTANTIATE_TEST_SUITE_P(Methods, RealTraffic, ::testing::Values("kernel", "pcap"),
+                         [](const auto &info) { return info.param; });
 
 }  // namespace

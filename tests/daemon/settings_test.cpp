@@ -19,13 +19,14 @@ TEST(Settings, ABadLineRefusesTheStartWithItsNumber)
     } table[] = {
         {"interface\n", "1: interface needs a value"},
         {"# comment\n\nbuffer 0  # none\n", "3: buffer \"0\" is not a number of MiB in 1..1024"},
-        {"colour blue\n", "1: unknown key \"colour\" (keys: interface, unit, user, buffer, textfile)"},
+        {"colour blue\n", "1: unknown key \"colour\" (keys: interface, unit, user, buffer, textfile, method)"},
         {"interface lo eth0\n", "1: interface takes one value, not 2"},
         {"unit bytes\n", "1: unit \"bytes\" is not packets, bits or kbits"},
         {"unit bits port80 port99\n", "1: no graph \"port99\" in traxel.cfg"},
         {"unit kbits sock22\n", "1: graph sock22 counts new connections; its unit can only be packets"},
         {"user no-such-user-1\n", "1: no user \"no-such-user-1\""},
         {"user root\n", "1: user \"root\" is root; name an unprivileged user"},
+        {"method ebpf\n", "1: method \"ebpf\" is not auto, kernel or pcap"},
     };
     for (const auto &row : table) {
         std::string dir = install_dir_with("window 1\nport80 80 0 1 1\nsock22 22 0 1 1\n");
@@ -43,13 +44,14 @@ TEST(Drops, PacketsLostForWantOfBufferAreSaidAndCounted)
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to capture";
     std::string dir = install_dir_with("window 1\nport47985 47985 0 1 1\n");
-    write_file(dir + "/capture.cfg", "interface lo\nbuffer 1\n");
+    write_file(dir + "/capture.cfg", "interface lo\nbuffer 1\nmethod pcap\n");
     running_daemon d(dir, {"-f"});
     ASSERT_NE(d.first_sample(dir + "/httpd/cgi-bin/port47985.fifo"), "");
     // A stopped daemon reads nothing: far more frames than 1 MiB holds.
     ASSERT_EQ(kill(d.p.pid(), SIGSTOP), 0);
     send_udp(47985, 30000, 1);
     ASSERT_EQ(kill(d.p.pid(), SIGCONT), 0);
+    EXPECT_EQ(read_line(d.p.err(), 0), "traxel: counting 1 graph on lo with libpcap\n");
     std::string said = read_line(d.p.err(), 12000);
     std::smatch m;
     ASSERT_TRUE(std::regex_match(said, m,
