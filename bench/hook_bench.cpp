@@ -190,14 +190,14 @@ int main(int argc, char **argv)
                     std::vector<rule_count> c0, c1;
                     sleep_until_ms(now_ms() + 200);
                     const long long t0 = host_busy_ticks();
-                    sum_counts(bpf_map__fd(l.sk->maps.counts), 1, c0);
+                    rule_totals(bpf_map__fd(l.sk->maps.counts), l.rules, c0);
                     const double w0 = now_ms();
                     const double sent = static_cast<double>(send_udp(m.to, port, rate, seconds));
                     const double took = (now_ms() - w0) / 1e3;
                     // The last datagrams' softirq work is the phase's too.
                     sleep_until_ms(now_ms() + 50);
                     const long long t1 = host_busy_ticks();
-                    sum_counts(bpf_map__fd(l.sk->maps.counts), 1, c1);
+                    rule_totals(bpf_map__fd(l.sk->maps.counts), l.rules, c1);
                     detach(a);
                     phase_result r;
                     r.ticks_per_pkt = static_cast<double>(t1 - t0) / static_cast<double>(hz) / sent;
