@@ -2,9 +2,9 @@
 # Installs with apt-get what building and serving traxel need; with --test
 # also what its tests need (sanitizer and fuzzer runtimes, a browser,
 # Prometheus and its promtool, ip and ethtool for the network namespace
-# tests, mandoc and
-# man for the lint of the manual pages); with --bench what the benchmarks
-# need (Google Benchmark, tcpdump to compare live capture with).
+# tests, mandoc and man for the lint of the manual pages); with --bench what
+# the benchmarks need (Google Benchmark, tcpdump to compare live capture
+# with, ip and ethtool for their veth pairs).
 . "$(dirname "$0")/help.sh"
 set -euo pipefail
 
