@@ -8,6 +8,7 @@
 // sample per graph, all graphs at once as the daemon does, one round every
 // 20 ms, and stamps each write and each arrival of its "data-" line. Then it
 // sums Private_Dirty of what serves the page. The two ways take turns.
+#include "contract.h"
 #include "harness.h"
 
 #include <fcntl.h>
@@ -231,7 +232,7 @@ int main(int argc, char **argv)
         else if (std::strcmp(argv[a], "--runs") == 0)
             runs = std::atoi(argv[a + 1]);
     }
-    if (argc - a != 2 || graphs < 1 || graphs > 256 || rounds < 10 || runs < 1) {
+    if (argc - a != 2 || graphs < 1 || graphs > graphs_per_connection || rounds < 10 || runs < 1) {
         std::fprintf(stderr, "usage: feeds_bench [--graphs N] [--rounds R] [--runs K] FEED FEEDS\n");
         return 2;
     }

@@ -11,6 +11,7 @@
 #include "harness.h"
 
 #include "cfg.h"
+#include "contract.h"
 #include "filter.h"
 
 #include <arpa/inet.h>
@@ -43,7 +44,6 @@ namespace {
 // Ethernet header, IPv4 header, UDP header and data make a 64-byte frame.
 constexpr int payload_bytes = 64 - 14 - 20 - 8;
 constexpr int batch = 64;  // datagrams per sendmmsg
-constexpr int grid_s = 5;  // the daemon's sample interval
 // After a grid time the daemon has written its samples by then.
 constexpr double sample_wait_s = 1.0;
 
@@ -57,7 +57,7 @@ double wall()
 // Sleeps until sample_wait_s after the first grid time at or after t.
 void sleep_past_grid(double t)
 {
-    const double at = std::ceil(t / grid_s) * grid_s + sample_wait_s;
+    const double at = std::ceil(t / sample_interval) * sample_interval + sample_wait_s;
     sleep_until_ms(now_ms() + (at - wall()) * 1e3);
 }
 
@@ -306,7 +306,7 @@ bool start_both(setup &s, const std::string &traxel, const std::string &graph, i
         return false;
     }
     // The daemon captures once its first sample line has come.
-    const double ready_by = now_ms() + 2e3 * grid_s;
+    const double ready_by = now_ms() + 2e3 * sample_interval;
     long long ignored = 0;
     while (take_samples(s.pipe_fd, ignored) == 0 && now_ms() < ready_by && waitpid(s.daemon, nullptr, WNOHANG) == 0)
         sleep_until_ms(now_ms() + 100);
@@ -372,8 +372,8 @@ int main(int argc, char **argv)
     for (std::string r; std::getline(rs, r, ',');)
         rates.push_back(r == "top" ? 0 : std::atof(r.c_str()));
     // Each phase must end before the grid time after the mark it starts at.
-    if (s.seconds <= 0 || s.seconds > grid_s - sample_wait_s - 0.5) {
-        std::fprintf(stderr, "live_bench: --seconds must lie in (0, %.1f]\n", grid_s - sample_wait_s - 0.5);
+    if (s.seconds <= 0 || s.seconds > sample_interval - sample_wait_s - 0.5) {
+        std::fprintf(stderr, "live_bench: --seconds must lie in (0, %.1f]\n", sample_interval - sample_wait_s - 0.5);
         return 2;
     }
     const int rx = open_receiver(s.port);

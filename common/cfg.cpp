@@ -1,4 +1,4 @@
-// The daemon's reading of the graph configuration file: the window and every graph record.
+// The strict reading of the whole configuration file: the window and every graph record.
 #include "cfg.h"
 
 #include <arpa/inet.h>
@@ -7,7 +7,9 @@
 #include <set>
 
 #include "bytes.h"
+#include "contract.h"
 #include "readfile.h"
+#include "tokens.h"
 #include "subred.h"
 
 int window_minutes = 0;
@@ -15,53 +17,21 @@ std::vector<graph> graphs;
 
 namespace {
 
-constexpr graph_kind kinds[] = {graph_kind::port, graph_kind::proto, graph_kind::sock, graph_kind::net, graph_kind::ip};
-
 // Larger files are refused rather than read into memory.
 constexpr std::size_t cfg_size_max = 1 << 20;
-// A day of window keeps the bounded backlog (12 x window_minutes lines) well inside what a
-// pipe can be made to hold.
-constexpr int win_max = 1440;
 
-// Splits text at white space; line breaks carry no meaning.
-std::vector<std::string> tokens(const std::string &text)
+// Number of tokens a record of kind k takes, its name included.
+std::size_t record_size(graph_kind k)
 {
-    std::vector<std::string> out;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        while (i < text.size() && std::strchr(" \t\n\r\f\v", text[i]))
-            ++i;
-        std::size_t j = i;
-        while (j < text.size() && !std::strchr(" \t\n\r\f\v", text[j]))
-            ++j;
-        if (j > i)
-            out.push_back(text.substr(i, j - i));
-        i = j;
-    }
-    return out;
+    return k == graph_kind::net ? 6 : 5;
 }
 
-// Why name cannot be a graph name, or an empty text when it can: the name
-// becomes a file name in the CGI directory and a program name there.
-std::string name_fault(const std::string &name)
-{
-    if (name.size() > graph_name_max)
-        return "name longer than " + std::to_string(graph_name_max) + " characters";
-    if (name[0] == '.' || name.find('/') != std::string::npos)
-        return "name must not start with '.' or hold '/'";
-    graph_kind k;
-    if (!graph_kind_of(name, k))
-        return "name holds none of the words port, proto, sock, net, ip";
-    return "";
-}
-
-// Fills the fields of g after its name from tok[i...]; returns the fault or "".
+// Fills the fields of g after its name from tok[i...], which hold the whole
+// record; returns the fault or "".
 std::string read_fields(graph &g, const std::vector<std::string> &tok, std::size_t i)
 {
     const bool addr = g.gk == graph_kind::net || g.gk == graph_kind::ip;
     std::size_t n_addr = g.gk == graph_kind::net ? 2 : addr ? 1 : 0;
-    if (tok.size() - i < n_addr + (addr ? 3 : 4))
-        return "the file ends inside the record";
     if (!addr) {
         const bool proto = g.gk == graph_kind::proto;
         int &v = proto ? g.proto : g.port;
@@ -87,12 +57,6 @@ std::string read_fields(graph &g, const std::vector<std::string> &tok, std::size
         if (!whole_number(tok[i], INT32_MIN, INT32_MAX, *lim[l]))
             return std::string(lim_name[l]) + " \"" + tok[i] + "\" is not a number in -2147483648..2147483647";
     return "";
-}
-
-// Number of tokens a record of kind k takes, its name included.
-std::size_t record_size(graph_kind k)
-{
-    return k == graph_kind::net ? 6 : 5;
 }
 
 // The four octets packed into 32 bits, each cut to its low 8 bits.
@@ -214,57 +178,57 @@ std::string addr_form(graph &g)
     return addr.find(':') != std::string::npos ? addr6_form(g, addr, mask) : addr4_form(g, addr, mask);
 }
 
-const char *graph_kind_word(graph_kind k)
+bool read_graphs(const char *path, int &win, std::vector<graph> &gs, std::string &err)
 {
-    static const char *const words[] = {"port", "proto", "sock", "net", "ip"};
-    return words[static_cast<int>(k)];
-}
-
-bool graph_kind_of(const std::string &name, graph_kind &k)
-{
-    bool found = false;
-    for (graph_kind c : kinds)
-        if (name.find(graph_kind_word(c)) != std::string::npos) {
-            k = c;
-            found = true;
+    gs.clear();
+    err.clear();
+    std::string text;
+    if (!read_whole(path, cfg_size_max, false, text, err))
+        return false;
+    // Each fault is one line of err, naming the file.
+    auto fault = [&](const std::string &what) { err += (err.empty() ? "" : "\n") + std::string(path) + ": " + what; };
+    const std::vector<std::string> tok = split_tokens(text);
+    const std::string no_window = "does not start with \"window\" and a number of minutes in " +
+                                  std::to_string(win_min) + ".." + std::to_string(win_max);
+    if (tok.empty() || tok[0] != "window") {
+        fault(no_window);
+        return false;
+    }
+    if (tok.size() < 2 || !whole_number(tok[1], win_min, win_max, win))
+        fault(no_window);
+    std::set<std::string> seen;
+    std::size_t records = 0;
+    for (std::size_t i = 2; i < tok.size(); ++records) {
+        graph g;
+        g.name = tok[i];
+        const std::string named = "record " + std::to_string(records + 1) + " (" + g.name + "): ";
+        std::string why = graph_name_fault(g.name);
+        // A name's one kind word tells the record's length; without one,
+        // nothing after it reads in step.
+        if (!graph_kind_only(g.name.c_str(), g.gk) || tok.size() - i < record_size(g.gk)) {
+            fault(named + (why.empty() ? "the file ends inside the record" : why));
+            return false;
         }
-    return found;
+        const bool named_well = why.empty();
+        if (named_well)
+            why = seen.insert(g.name).second ? read_fields(g, tok, i + 1) : "a second record of this name";
+        if (!why.empty())
+            fault(named + why);
+        i += record_size(g.gk);
+        if (named_well)
+            gs.push_back(std::move(g));
+    }
+    if (records == 0 && tok.size() >= 2)
+        fault("no graph records");
+    return err.empty();
 }
 
 bool load_graphs(const char *path, std::string &err)
 {
-    std::string text;
-    if (!read_whole(path, cfg_size_max, false, text, err))
-        return false;
-    std::vector<std::string> tok = tokens(text);
     int w = 0;
-    if (tok.size() < 2 || tok[0] != "window" || !whole_number(tok[1], 1, win_max, w)) {
-        err = std::string(path) + ": does not start with \"window\" and a number of minutes in 1.." +
-              std::to_string(win_max);
-        return false;
-    }
     std::vector<graph> gs;
-    std::set<std::string> seen;
-    for (std::size_t i = 2; i < tok.size();) {
-        graph g;
-        g.name = tok[i];
-        std::string fault = name_fault(g.name);
-        if (fault.empty()) {
-            graph_kind_of(g.name, g.gk);
-            fault = seen.count(g.name) ? "a second record of this name" : read_fields(g, tok, i + 1);
-        }
-        if (!fault.empty()) {
-            err = std::string(path) + ": record " + std::to_string(gs.size() + 1) + " (" + g.name + "): " + fault;
-            return false;
-        }
-        i += record_size(g.gk);
-        seen.insert(g.name);
-        gs.push_back(std::move(g));
-    }
-    if (gs.empty()) {
-        err = std::string(path) + ": no graph records";
+    if (!read_graphs(path, w, gs, err))
         return false;
-    }
     window_minutes = w;
     graphs = std::move(gs);
     return true;

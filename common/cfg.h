@@ -1,4 +1,4 @@
-// The daemon's reading of the graph configuration file: the window and every graph record.
+// The strict reading of the whole configuration file: the window and every graph record.
 #ifndef TRAXEL_CFG_H
 #define TRAXEL_CFG_H
 
@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-// What a graph counts; the order is that of the keywords in graph_kind_word.
-enum class graph_kind { port, proto, sock, net, ip };
+#include "graphname.h"
+#include "record.h"
 
 // An IPv6 address as two 64-bit halves in host order, the first the more
 // significant.
@@ -36,20 +36,9 @@ struct graph {
     bool never = false;  // a negative network or host octet: no address matches
 };
 
-// The keyword that names a kind ("port", "proto", "sock", "net", "ip").
-const char *graph_kind_word(graph_kind k);
-
-// The layout in which a graph's record is read: that of the last keyword, in
-// the order port, proto, sock, net, ip, that occurs in the name. False when the
-// name holds no keyword.
-bool graph_kind_of(const std::string &name, graph_kind &k);
-
-// Longest graph name that the feed serves (its pipe path buffer binds it).
-inline constexpr std::size_t graph_name_max = 12;
-
-// Longest address text: a dotted IPv4 address (the width of the feed's
-// fields), an IPv6 address (INET6_ADDRSTRLEN - 1).
-inline constexpr std::size_t addr4_text_max = 19, addr6_text_max = 45;
+// Longest address text: a dotted IPv4 address (what the feed's fields hold),
+// an IPv6 address (INET6_ADDRSTRLEN - 1).
+inline constexpr std::size_t addr4_text_max = addr_size - 1, addr6_text_max = 45;
 
 // Sets the integer forms of a net or ip graph from its texts; returns "" or
 // what is wrong with them (g's forms unchanged then). A text holding ':' is
@@ -64,9 +53,20 @@ std::string addr_form(graph &g);
 extern int window_minutes;
 extern std::vector<graph> graphs;
 
-// Loads window_minutes and graphs from the configuration file at path. On any fault
-// returns false with one line in err ("traxel.cfg: ..."), naming the file and
-// the problem, and leaves window_minutes and graphs unchanged.
+// Reads the configuration file at path: the window into win and the graph
+// records into gs, in file order, each record checked whole (its name by
+// graph_name_fault, each field by its range, no name twice). Returns false
+// when it found faults, with one line for each in err ("traxel.cfg: ...",
+// lines joined by newlines): it goes on past a record whose name holds one
+// kind word, which tells the record's length, and stops where it cannot (a
+// name holding none or several, a file that does not start with "window" or
+// ends inside a record). gs then holds every record whose name passed, its
+// fields as far as they read.
+bool read_graphs(const char *path, int &win, std::vector<graph> &gs, std::string &err);
+
+// Loads window_minutes and graphs from the configuration file at path with
+// read_graphs. On a fault returns false with read_graphs' err and leaves
+// window_minutes and graphs unchanged.
 bool load_graphs(const char *path, std::string &err);
 
 #endif

@@ -1,4 +1,4 @@
-// Bounded reading of blank-separated tokens and decimal numbers from a stream.
+// Reading of blank-separated tokens and decimal numbers: bounded from a stream, whole from a text.
 #include "tokens.h"
 
 #include <cctype>
@@ -22,6 +22,23 @@ bool is_digit(int c) { return c >= '0' && c <= '9'; }
 }  // namespace
 
 bool is_blank(int c) { return c == '\0' || std::isspace(c); }
+
+std::vector<std::string> split_tokens(const std::string &text)
+{
+    std::vector<std::string> out;
+    std::size_t i = 0;
+    for (;;) {
+        while (i < text.size() && is_blank(static_cast<unsigned char>(text[i])))
+            ++i;
+        if (i == text.size())
+            return out;
+        std::size_t j = i;
+        while (j < text.size() && !is_blank(static_cast<unsigned char>(text[j])))
+            ++j;
+        out.push_back(text.substr(i, j - i));
+        i = j;
+    }
+}
 
 bool read_token(FILE *f, char *buf, std::size_t size)
 {

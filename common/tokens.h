@@ -1,14 +1,20 @@
-// Bounded reading of blank-separated tokens and decimal numbers from a stream.
+// Reading of blank-separated tokens and decimal numbers: bounded from a stream, whole from a text.
 #ifndef TRAXEL_TOKENS_H
 #define TRAXEL_TOKENS_H
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
+#include <vector>
 
-// True for the white space of everything the feed reads, the configuration
-// and the sample lines alike: the C locale's blanks and the NUL byte, which a
-// terminated buffer could not hold inside a token.
+// True for the white space between tokens of the configuration file, for the
+// feed and the daemon alike, and of the sample lines: the C locale's blanks
+// and the NUL byte, which a terminated buffer could not hold inside a token.
 bool is_blank(int c);
+
+// The tokens of text, whole and in order: its runs of characters that are
+// not is_blank.
+std::vector<std::string> split_tokens(const std::string &text);
 
 // Skips white space, then reads a token whole and stores its first size - 1
 // characters, terminated, in buf; the rest of a longer token is dropped, so

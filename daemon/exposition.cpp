@@ -154,29 +154,6 @@ std::string metrics_text(const metrics_snapshot &m)
     return out;
 }
 
-metrics_dir::metrics_dir(metrics_dir &&o) noexcept
-    : path_(std::move(o.path_)), fd_(std::exchange(o.fd_, -1)), reported_(o.reported_)
-{
-}
-
-metrics_dir &metrics_dir::operator=(metrics_dir &&o) noexcept
-{
-    if (this != &o) {
-        if (fd_ >= 0)
-            close(fd_);
-        path_ = std::move(o.path_);
-        fd_ = std::exchange(o.fd_, -1);
-        reported_ = o.reported_;
-    }
-    return *this;
-}
-
-metrics_dir::~metrics_dir()
-{
-    if (fd_ >= 0)
-        close(fd_);
-}
-
 bool metrics_dir::open(const std::string &path, bool create, std::string &err)
 {
     bool made = false;
@@ -187,8 +164,8 @@ bool metrics_dir::open(const std::string &path, bool create, std::string &err)
             return false;
         }
     }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
+    unique_fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) {
         err = sys_fault("open", path);
         // Linux says "Not a directory" of a link to one.
         struct stat st;
@@ -197,14 +174,11 @@ bool metrics_dir::open(const std::string &path, bool create, std::string &err)
         return false;
     }
     // The umask may have cut the mode; readers of other users need 0755.
-    if (made && fchmod(fd, 0755) != 0) {
+    if (made && fchmod(fd.get(), 0755) != 0) {
         err = sys_fault("fchmod", path);
-        ::close(fd);
         return false;
     }
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = fd;
+    fd_ = std::move(fd);
     path_ = path;
     reported_ = false;
     return true;
@@ -212,7 +186,7 @@ bool metrics_dir::open(const std::string &path, bool create, std::string &err)
 
 bool metrics_dir::publish(const std::string &text)
 {
-    if (fd_ < 0)
+    if (!fd_.valid())
         return false;
     // A name of this process that does not end in ".prom", so that a textfile
     // collector never reads a half-written file and two daemons sharing the
@@ -221,10 +195,10 @@ bool metrics_dir::publish(const std::string &text)
     const std::string shown = path_ + "/" + tmp;
     std::string err;
     // A leftover (or planted link) of that name is removed, never followed.
-    if (unlinkat(fd_, tmp.c_str(), 0) != 0 && errno != ENOENT) {
+    if (unlinkat(fd_.get(), tmp.c_str(), 0) != 0 && errno != ENOENT) {
         err = sys_fault("unlink", shown);
     } else {
-        const int fd = openat(fd_, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        const int fd = openat(fd_.get(), tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0) {
             err = sys_fault("open", shown);
         } else {
@@ -235,10 +209,10 @@ bool metrics_dir::publish(const std::string &text)
                 err = sys_fault("write", shown);
             if (::close(fd) != 0 && err.empty())
                 err = sys_fault("close", shown);
-            if (err.empty() && renameat(fd_, tmp.c_str(), fd_, metrics_file) != 0)
+            if (err.empty() && renameat(fd_.get(), tmp.c_str(), fd_.get(), metrics_file) != 0)
                 err = sys_fault("rename", shown);
             if (!err.empty())
-                unlinkat(fd_, tmp.c_str(), 0);
+                unlinkat(fd_.get(), tmp.c_str(), 0);
         }
     }
     if (err.empty()) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "fd.h"
+
 // What one graph has counted since the daemon started, and its last sample.
 struct graph_metrics {
     std::string name;
@@ -48,19 +50,12 @@ std::string metrics_text(const metrics_snapshot &m);
 // on working after the daemon has given up its privileges.
 class metrics_dir {
 public:
-    metrics_dir() = default;
-    metrics_dir(const metrics_dir &) = delete;
-    metrics_dir &operator=(const metrics_dir &) = delete;
-    metrics_dir(metrics_dir &&o) noexcept;
-    metrics_dir &operator=(metrics_dir &&o) noexcept;
-    ~metrics_dir();
-
     // Opens path as a directory, never through a symbolic link; with create,
     // makes it first when missing (mode 0755). False with err naming the
     // call and the path.
     bool open(const std::string &path, bool create, std::string &err);
     // The directory's descriptor (-1 when not open), e.g. for fchown.
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
     // Replaces traxel.prom in the directory by text; false when it could
     // not. A failure is reported (report()) once; later ones stay quiet until
     // a publish succeeds again, so a directory the daemon cannot write costs
@@ -69,7 +64,7 @@ public:
 
 private:
     std::string path_;
-    int fd_ = -1;
+    unique_fd fd_;
     bool reported_ = false;
 };
 

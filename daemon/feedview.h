@@ -6,7 +6,7 @@
 
 #include "cfg.h"
 
-// Reads the file at path with the feed's own reader, as the feed of graph g
+// Reads the file at path with the feed's own search, as the feed of graph g
 // does (from the start, one record per keyword of g's name in the order
 // port, proto, sock, net, ip, each in its keyword's layout, until a record
 // name equals g's name), and returns true when that search ends at a record

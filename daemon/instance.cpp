@@ -26,34 +26,32 @@ void close_inherited()
         close(fd);
 }
 
-int lock_instance(std::string &err)
+unique_fd lock_instance(std::string &err)
 {
     err.clear();
-    int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
+    unique_fd fd(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) {
         err = sys_fault("open", "the working directory");
-        return -1;
+        return fd;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK)
             err = sys_fault("flock", "the working directory");
-        close(fd);
-        return -1;
+        fd.reset();
     }
     return fd;
 }
 
 bool detach(std::string &err)
 {
-    int null = open("/dev/null", O_RDWR);
-    if (null < 0) {
+    unique_fd null(open("/dev/null", O_RDWR));
+    if (!null.valid()) {
         err = sys_fault("open", "/dev/null");
         return false;
     }
     pid_t pid = fork();
     if (pid < 0) {
         err = sys_fault("fork", "the daemon");
-        close(null);
         return false;
     }
     if (pid > 0)
@@ -64,9 +62,10 @@ bool detach(std::string &err)
     if (setsid() < 0)
         report(sys_fault("setsid", "the daemon"));
     for (int fd = 0; fd <= 2; ++fd)
-        if (null != fd && dup2(null, fd) < 0)
+        if (null.get() != fd && dup2(null.get(), fd) < 0)
             report(sys_fault("dup2", "/dev/null"));
-    if (null > 2)
-        close(null);
+    // A standard descriptor that the open took stays open as itself.
+    if (null.get() <= 2)
+        null.release();
     return true;
 }

@@ -11,31 +11,6 @@
 
 #include "report.h"
 
-sample_pipe::sample_pipe(sample_pipe &&o) noexcept
-    : path(std::move(o.path)), fd(std::exchange(o.fd, -1)), lens(std::move(o.lens)), failing(o.failing)
-{
-}
-
-sample_pipe &sample_pipe::operator=(sample_pipe &&o) noexcept
-{
-    if (this != &o) {
-        if (fd >= 0)
-            close(fd);
-        path = std::move(o.path);
-        fd = std::exchange(o.fd, -1);
-        lens = std::move(o.lens);
-        failing = o.failing;
-    }
-    return *this;
-}
-
-sample_pipe::~sample_pipe()
-{
-    // Closing the last writer is what lets a feed see the end of data.
-    if (fd >= 0)
-        close(fd);
-}
-
 namespace {
 
 // Reads and throws away up to n bytes; returns the number dropped, fewer when
@@ -59,7 +34,7 @@ std::size_t drop_bytes(int fd, std::size_t n)
 // Drops the oldest waiting line of f.
 void drop_oldest(sample_pipe &f, uint32_t &partial)
 {
-    drop_bytes(f.fd, f.lens.front() - partial);
+    drop_bytes(f.fd.get(), f.lens.front() - partial);
     f.lens.pop_front();
     partial = 0;
 }
@@ -83,14 +58,14 @@ pipe_open open_sample_pipe(const std::string &path, std::size_t bound, const pip
     // lies at the path is checked through the descriptor, never followed.
     sample_pipe n;
     n.path = path;
-    n.fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-    if (n.fd < 0) {
+    n.fd.reset(open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    if (!n.fd.valid()) {
         const bool link = errno == ELOOP;
         err = link ? path + " is a symbolic link" : sys_fault("open", path);
         return link ? pipe_open::refused : pipe_open::failed;
     }
     struct stat st;
-    if (fstat(n.fd, &st) != 0) {
+    if (fstat(n.fd.get(), &st) != 0) {
         err = sys_fault("fstat", path);
         return pipe_open::failed;
     }
@@ -103,19 +78,19 @@ pipe_open open_sample_pipe(const std::string &path, std::size_t bound, const pip
               std::to_string(owner.uid) + " nor to root";
         return pipe_open::refused;
     }
-    if (owner.give && (st.st_uid != owner.uid || st.st_gid != owner.gid) && fchown(n.fd, owner.uid, owner.gid) != 0) {
+    if (owner.give && (st.st_uid != owner.uid || st.st_gid != owner.gid) && fchown(n.fd.get(), owner.uid, owner.gid) != 0) {
         err = sys_fault("fchown", path);
         return pipe_open::failed;
     }
     // Readers of other users need 0644; nobody but the daemon may write.
-    if ((st.st_mode & 07777) != 0644 && fchmod(n.fd, 0644) != 0) {
+    if ((st.st_mode & 07777) != 0644 && fchmod(n.fd.get(), 0644) != 0) {
         err = sys_fault("fchmod", path);
         return pipe_open::failed;
     }
     // Lines of an earlier run have unknown boundaries and are stale.
-    drop_bytes(n.fd, SIZE_MAX);
+    drop_bytes(n.fd.get(), SIZE_MAX);
     int need = static_cast<int>(bound * sample_line_max);
-    int have = fcntl(n.fd, F_GETPIPE_SZ);
+    int have = fcntl(n.fd.get(), F_GETPIPE_SZ);
     if (have < 0) {
         err = sys_fault("fcntl F_GETPIPE_SZ", path);
         return pipe_open::failed;
@@ -123,7 +98,7 @@ pipe_open open_sample_pipe(const std::string &path, std::size_t bound, const pip
     // A smaller pipe still works, put_sample drops old lines when it is full,
     // so this is only a warning.
     err.clear();
-    if (have < need && fcntl(n.fd, F_SETPIPE_SZ, need) < 0)
+    if (have < need && fcntl(n.fd.get(), F_SETPIPE_SZ, need) < 0)
         err = sys_fault("fcntl F_SETPIPE_SZ", path);
     f = std::move(n);
     return pipe_open::ok;
@@ -133,9 +108,9 @@ std::size_t waiting(sample_pipe &f, uint32_t &partial)
 {
     partial = 0;
     int unread = 0;
-    if (ioctl(f.fd, FIONREAD, &unread) != 0 || unread < 0) {
+    if (ioctl(f.fd.get(), FIONREAD, &unread) != 0 || unread < 0) {
         // Without the count nothing can be trusted: start afresh.
-        drop_bytes(f.fd, SIZE_MAX);
+        drop_bytes(f.fd.get(), SIZE_MAX);
         f.lens.clear();
         return 0;
     }
@@ -148,7 +123,7 @@ std::size_t waiting(sample_pipe &f, uint32_t &partial)
         acc += f.lens[f.lens.size() - 1 - keep++];
     if (acc < static_cast<std::size_t>(unread)) {
         // Bytes that this run did not write: boundaries unknown, drop all.
-        drop_bytes(f.fd, SIZE_MAX);
+        drop_bytes(f.fd.get(), SIZE_MAX);
         f.lens.clear();
         return 0;
     }
@@ -166,7 +141,7 @@ bool put_sample(sample_pipe &f, const char *line, std::size_t len, std::size_t b
     for (; n + 1 > bound && n > 0; --n)
         drop_oldest(f, partial);
     for (;;) {
-        ssize_t put = write(f.fd, line, len);
+        ssize_t put = write(f.fd.get(), line, len);
         if (put == static_cast<ssize_t>(len)) {
             f.lens.push_back(static_cast<uint32_t>(len));
             return true;

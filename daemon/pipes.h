@@ -10,29 +10,20 @@
 #include <string>
 
 #include "contract.h"
+#include "fd.h"
 
 // A graph's named pipe, held open for reading and writing for the daemon's
 // life: a feed can open it at any time, unread lines wait in it, and a feed
 // that dies leaves the daemon with a reader, so no write ever raises SIGPIPE.
+// Closing the last writer is what lets a feed see the end of data.
 struct sample_pipe {
     std::string path;
-    int fd = -1;
+    unique_fd fd;
     // Lengths of the lines written that may still wait in the pipe, oldest
     // first; the unread bytes are always the tail of what was written.
     std::deque<uint32_t> lens;
     bool failing = false;  // the last write failed; reported once
-
-    // Move-only, so that exactly one owner closes the pipe.
-    sample_pipe() = default;
-    sample_pipe(const sample_pipe &) = delete;
-    sample_pipe &operator=(const sample_pipe &) = delete;
-    sample_pipe(sample_pipe &&o) noexcept;
-    sample_pipe &operator=(sample_pipe &&o) noexcept;
-    ~sample_pipe();
 };
-
-// Longest sample line: a label, a blank, an int, a newline.
-inline constexpr std::size_t sample_line_max = sample_label_max + 1 + 11 + 1;
 
 // Who may own a graph's pipe besides root, and to whom a root daemon gives it.
 struct pipe_owner {

@@ -13,10 +13,17 @@ bool to_syslog = false;
 
 void report(const std::string &msg)
 {
-    if (to_syslog)
-        syslog(LOG_ERR, "%s", msg.c_str());
-    else
-        std::fprintf(stderr, "traxel: %s\n", msg.c_str());
+    for (std::size_t at = 0; at <= msg.size();) {
+        std::size_t end = msg.find('\n', at);
+        if (end == std::string::npos)
+            end = msg.size();
+        const std::string line = msg.substr(at, end - at);
+        if (to_syslog)
+            syslog(LOG_ERR, "%s", line.c_str());
+        else
+            std::fprintf(stderr, "traxel: %s\n", line.c_str());
+        at = end + 1;
+    }
 }
 
 std::string sys_fault(const std::string &call, const std::string &object)

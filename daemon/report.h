@@ -5,7 +5,8 @@
 #include <string>
 
 // Writes "traxel: msg" as one line to standard error, or to the system log
-// (facility daemon) once report_to_syslog has been called.
+// (facility daemon) once report_to_syslog has been called; a msg of several
+// lines (joined by newlines) gives one such line each.
 void report(const std::string &msg);
 
 // The diagnostic of the system call that just failed, by errno: "CALL OBJECT:

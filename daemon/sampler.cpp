@@ -86,7 +86,7 @@ void write_samples(int64_t t, std::vector<graph> &gs, std::vector<outlet> &outs,
         o.held += g.count;
         o.held_bytes += g.bytes;
         g.count = g.bytes = 0;
-        if (o.pipe.fd < 0) {
+        if (!o.pipe.fd.valid()) {
             o.held = o.held_bytes = 0;
             continue;
         }

@@ -28,7 +28,7 @@ bool sample_label(int64_t t, char (&label)[sample_label_max + 1]);
 // What the daemon keeps for one graph beside the counts in the graph itself:
 // its pipe, the unit of its samples, and what the pipe has not yet been told.
 struct outlet {
-    sample_pipe pipe;                     // fd -1: the graph is not served
+    sample_pipe pipe;                     // no fd: the graph is not served
     sample_unit unit = sample_unit::packets;
     int64_t held = 0, held_bytes = 0;     // counted, not yet in a written sample
     int64_t since = -1;                   // grid time of the last sample written; -1 none

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "readfile.h"
+#include "tokens.h"
 
 namespace {
 
@@ -22,16 +23,6 @@ std::string quoted(const std::string &tok)
     for (char c : tok)
         out += c > ' ' && c < 0x7f ? c : '?';
     return out + "\"";
-}
-
-// The tokens of one line, a '#' and what follows it left out.
-std::vector<std::string> line_tokens(const std::string &line)
-{
-    std::istringstream in(line.substr(0, line.find('#')));
-    std::vector<std::string> out;
-    for (std::string t; in >> t;)
-        out.push_back(t);
-    return out;
 }
 
 // Why the values of key cannot be taken (tok[0] is the key), or "".
@@ -120,19 +111,20 @@ bool load_settings(const char *path, const std::vector<graph> &gs, settings &s, 
 {
     settings n;
     n.units.assign(gs.size(), sample_unit::packets);
+    err.clear();
     std::string text;
     if (!read_whole(path, settings_size_max, true, text, err))
         return false;
     std::istringstream lines(text);
     std::string line;
     for (int no = 1; std::getline(lines, line); ++no) {
-        std::vector<std::string> tok = line_tokens(line);
+        std::vector<std::string> tok = split_tokens(line.substr(0, line.find('#')));
         std::string fault = tok.empty() ? "" : read_key(tok, gs, n);
-        if (!fault.empty()) {
-            err = std::string(path) + ":" + std::to_string(no) + ": " + fault;
-            return false;
-        }
+        if (!fault.empty())
+            err += (err.empty() ? "" : "\n") + std::string(path) + ":" + std::to_string(no) + ": " + fault;
     }
+    if (!err.empty())
+        return false;
     s = std::move(n);
     return true;
 }

@@ -36,9 +36,9 @@ struct settings {
 };
 
 // Reads the settings at path for the graphs gs into s; no file at path
-// leaves the defaults. On a fault returns false with one line in err,
-// "capture.cfg:LINE: what" ("capture.cfg: reason" when the file cannot be
-// read), and s unchanged.
+// leaves the defaults. On faults returns false with one line for each in err,
+// "capture.cfg:LINE: what" (lines joined by newlines; "capture.cfg: reason"
+// when the file cannot be read), and s unchanged.
 bool load_settings(const char *path, const std::vector<graph> &gs, settings &s, std::string &err);
 
 #endif

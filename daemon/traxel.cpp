@@ -1,4 +1,5 @@
 // The capture daemon: counts the traffic of every configured graph and writes its samples into the graph's pipe.
+#include <getopt.h>
 #include <net/if.h>
 #include <pcap/pcap.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include "cfg.h"
 #include "contract.h"
 #include "dump.h"
+#include "fd.h"
 #include "feedview.h"
 #include "filter.h"
 #include "hostops.h"
@@ -29,12 +31,42 @@ namespace {
 // counters each interval.
 constexpr char state_dir[] = "run";
 
-int usage()
+// Prints the usage on to and returns status.
+int usage(FILE *to, int status)
 {
-    std::fprintf(stderr,
+    std::fprintf(to,
                  "usage: traxel [-f] [-i interface]\n"
-                 "       traxel -r file [-n] [-e] [-x]\n");
-    return 2;
+                 "       traxel -n\n"
+                 "       traxel -r file [-n] [-e] [-x]\n"
+                 "       traxel -h\n"
+                 "  -f            stay in the foreground\n"
+                 "  -i interface  capture on interface, not on capture.cfg's\n"
+                 "  -n            alone: check traxel.cfg and capture.cfg as a start reads them,\n"
+                 "                and print the window and the graphs; with -r: numeric output\n"
+                 "  -r file       print the frames of a capture file of the null link layer\n"
+                 "  -e            with -r: print the link-level header\n"
+                 "  -x            with -r: print each frame in hexadecimal\n"
+                 "  -h, --help    print this help\n");
+    return status;
+}
+
+// Reads traxel.cfg into window_minutes and graphs and capture.cfg into st,
+// as a start does. False with every fault found in err, one line each;
+// capture.cfg is read even after faults of traxel.cfg, against the graphs
+// whose names read, so that its own faults show as well.
+bool read_config(settings &st, std::string &err)
+{
+    int win = 0;
+    std::vector<graph> gs;
+    std::string cfg_err, settings_err;
+    const bool cfg_ok = read_graphs(cfg_file, win, gs, cfg_err);
+    const bool settings_ok = load_settings(settings_file, gs, st, settings_err);
+    err = cfg_err + (cfg_ok || settings_ok ? "" : "\n") + settings_err;
+    if (!cfg_ok || !settings_ok)
+        return false;
+    window_minutes = win;
+    graphs = std::move(gs);
+    return true;
 }
 
 // Warns of graphs whose feed will not find their record: the feed reads the
@@ -93,6 +125,33 @@ void open_state_dirs(const run_user &who, const settings &st, metrics_dir &run, 
         report(sys_fault("fchown", state_dir));
     if (!st.textfile.empty() && !text.open(st.textfile, false, err))
         report(err + "; the counters are not published there");
+}
+
+// traxel -n: reads the configuration as a start does and nothing else (no
+// pipe, no capture, no lock). Every fault goes to standard error as a start
+// reports it, and the status is 1; otherwise the status is 0 and standard
+// output holds what an installation lays out, one line each:
+//   window MINUTES
+//   interval SECONDS             (between two samples)
+//   per-connection GRAPHS        (the most graphs a page's connection serves)
+//   graph NAME KIND UNIT         (one per graph, in the order of traxel.cfg)
+// KIND is port, proto, sock, net or ip; UNIT packets, connections, bits or
+// kbits.
+int check_config()
+{
+    settings st;
+    std::string err;
+    if (!read_config(st, err)) {
+        report(err);
+        return 1;
+    }
+    warn_feed_view();
+    std::printf("window %d\ninterval %d\nper-connection %d\n", window_minutes, sample_interval,
+                graphs_per_connection);
+    for (std::size_t i = 0; i < graphs.size(); ++i)
+        std::printf("graph %s %s %s\n", graphs[i].name.c_str(), graph_kind_word(graphs[i].gk),
+                    unit_name(st.units[i], graphs[i].gk));
+    return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
 // The counters at grid time t.
@@ -177,8 +236,8 @@ int serve(const char *iface, bool foreground)
         report(err);
         return 1;
     }
-    int lock = lock_instance(err);
-    if (lock < 0) {
+    const unique_fd lock = lock_instance(err);
+    if (!lock.valid()) {
         if (!err.empty()) {
             report(err);
             return 1;
@@ -189,8 +248,7 @@ int serve(const char *iface, bool foreground)
     count_index ix;
     settings st;
     run_user who;
-    if (!load_graphs(cfg_file, err) || !index_graphs(graphs, ix, err) ||
-        !load_settings(settings_file, graphs, st, err) || !resolve_user(st.user, who, err)) {
+    if (!read_config(st, err) || !index_graphs(graphs, ix, err) || !resolve_user(st.user, who, err)) {
         report(err);
         return 1;
     }
@@ -226,7 +284,6 @@ int serve(const char *iface, bool foreground)
         report(start_line(c, w));
         status = c.pc ? run_capture(c.pc, w, graphs, ix, on_grid) : run_kernel(c.kc, w, graphs, cc, on_grid);
     }
-    close(lock);
     return status;
 }
 
@@ -237,8 +294,9 @@ int main(int argc, char **argv)
     const char *iface = nullptr;  // capture.cfg's, or all interfaces
     const char *file = nullptr;
     bool foreground = false;
+    static const option longs[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
     int c;
-    while ((c = getopt(argc, argv, "fi:r:nex")) != -1) {
+    while ((c = getopt_long(argc, argv, "fi:r:nexh", longs, nullptr)) != -1) {
         switch (c) {
         case 'f': foreground = true; break;
         case 'i': iface = optarg; break;
@@ -246,14 +304,17 @@ int main(int argc, char **argv)
         case 'n': nflag = 1; break;
         case 'e': eflag = 1; break;
         case 'x': xflag = 1; break;
-        default: return usage();
+        case 'h': return usage(stdout, 0);
+        default: return usage(stderr, 2);
         }
     }
     if (optind != argc)
-        return usage();
+        return usage(stderr, 2);
     if (file)
         return dump_file(file);
-    if (nflag || eflag || xflag)
-        return usage();
+    if (eflag || xflag)
+        return usage(stderr, 2);
+    if (nflag)
+        return foreground || iface ? usage(stderr, 2) : check_config();
     return serve(iface, foreground);
 }

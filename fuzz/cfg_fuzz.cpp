@@ -1,7 +1,8 @@
 // Fuzzes the daemon's reading of the configuration file: every graph it
-// accepts is one the feed can serve, and every refusal is one line that
+// accepts is one the feed can serve, and a refusal is one line per fault and
 // leaves the loaded configuration as it was.
 #include "cfg.h"
+#include "contract.h"
 #include "input_file.h"
 
 #include <cstddef>
@@ -20,37 +21,35 @@ bool sound(const graph &g)
     auto fits = [](const std::string &a) {
         return a.size() <= (a.find(':') == std::string::npos ? addr4_text_max : addr6_text_max);
     };
-    return !g.name.empty() && g.name.size() <= graph_name_max && g.name[0] != '.' &&
-           g.name.find('/') == std::string::npos && graph_kind_of(g.name, k) && k == g.gk && fits(g.net) &&
-           g.netm.size() <= addr4_text_max && fits(g.ip);
+    return graph_name_fault(g.name).empty() && graph_name_ok(g.name.c_str()) && graph_kind_of(g.name.c_str(), k) &&
+           k == g.gk && fits(g.net) && g.netm.size() <= addr4_text_max && fits(g.ip);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    cfg_path = input_file("traxel.cfg");
+    cfg_path = input_path("traxel.cfg");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    input_file_put(data, size);
+    input_put(data, size);
     // Marks that a refusal must leave in place.
     window_minutes = -7;
     graphs.assign(1, graph{});
     graphs[0].name = "mark";
     std::string err;
     if (load_graphs(cfg_path, err)) {
-        if (window_minutes < 1 || window_minutes > 1440 || graphs.empty() || !err.empty())
+        if (window_minutes < win_min || window_minutes > win_max || graphs.empty() || !err.empty())
             __builtin_trap();
         for (const graph &g : graphs)
             if (!sound(g))
                 __builtin_trap();
     } else {
-        const std::string head = std::string(cfg_path) + ": ";
-        if (err.compare(0, head.size(), head) != 0 || err.size() == head.size() ||
-            err.find('\n') != std::string::npos || window_minutes != -7 || graphs.size() != 1 || graphs[0].name != "mark")
+        if (!named_lines(err, std::string(cfg_path) + ": ") || window_minutes != -7 || graphs.size() != 1 ||
+            graphs[0].name != "mark")
             __builtin_trap();
     }
     return 0;

@@ -1,5 +1,6 @@
 // Fuzzes the feed's loading of a graph record from the configuration file.
 // The input's first line is the graph name, the rest the file.
+#include "contract.h"
 #include "read_cfg.h"
 
 #include <cstddef>
@@ -53,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Not found: exactly one line for the client.
     int lines = 0;
     const bool ended = whole_lines(msg, msg_size, lines);
-    if (status == 0 && (win < 1 || win > max_win || msg_size != 0 || strnlen(net, addr_size) == addr_size ||
+    if (status == 0 && (win < win_min || win > feed_win_max || msg_size != 0 || strnlen(net, addr_size) == addr_size ||
                         strnlen(netm, addr_size) == addr_size || strnlen(ip, addr_size) == addr_size))
         __builtin_trap();
     if (status == 1 && (!ended || lines != 1))

@@ -1,5 +1,5 @@
 // Fuzzes the daemon's reading of its settings file: what it accepts is in range for the capture and the graphs,
-// and every refusal is one line naming the file and the line, leaving the settings as they were.
+// and a refusal is one line per fault naming the file and the line, leaving the settings as they were.
 #include "input_file.h"
 #include "settings.h"
 
@@ -17,7 +17,7 @@ std::vector<graph> gs;
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    settings_path = input_file("capture.cfg");
+    settings_path = input_path("capture.cfg");
     const std::pair<const char *, graph_kind> named[] = {
         {"port8080", graph_kind::port}, {"sock22", graph_kind::sock}, {"proto-icmp", graph_kind::proto}};
     for (const auto &[name, k] : named) {
@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    input_file_put(data, size);
+    input_put(data, size);
     settings s;
     s.iface = "mark";
     std::string err;
@@ -44,9 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (gs[i].gk == graph_kind::sock && s.units[i] != sample_unit::packets)
                 __builtin_trap();
     } else {
-        const std::string head = std::string(settings_path) + ":";
-        if (err.compare(0, head.size(), head) != 0 || err.size() == head.size() ||
-            err.find('\n') != std::string::npos || s.iface != "mark")
+        if (!named_lines(err, std::string(settings_path) + ":") || s.iface != "mark")
             __builtin_trap();
     }
     return 0;

@@ -1,13 +1,13 @@
-// The graphs page: every graph of the installation live at once, over one connection to the multiplexed feed (one per 256 graphs).
+// The graphs page: every graph of the installation live at once, over one connection to the multiplexed feed (one per per_connection graphs).
 (function () {
   'use strict';
 
-  const interval = 5;  // seconds between two samples
+  // The seconds between two samples and the most graphs the multiplexed feed
+  // serves on one connection: the installation's, from graphs.json.
+  let interval, per_connection;
   // A chart is drawn at most once per sample interval (less a second, so that
   // samples a little late still get their own drawing).
-  const draw_gap_ms = (interval - 1) * 1000;
-  // The most graphs the multiplexed feed serves on one connection.
-  const per_connection = 256;
+  let draw_gap_ms;
   const colors = { line: '#1f5fa8', warn: '#d81b60' };
   const limit_style = { max: ['#d62728', [8, 4]], min: ['#2ca02c', [8, 4]], thres: ['#ff7f0e', [3, 3]] };
   const limit_names = { max: 'max', min: 'min', thres: 'threshold' };
@@ -335,7 +335,7 @@
     el.textContent = (rose ? `Capture is dropping packets: ${rose} more since the last look. ` : 'Capture ') + parts.join('; ') + '.';
   }
 
-  // Loads the graph list and starts the page's connections, one per 256 graphs.
+  // Loads the graph list and starts the page's connections, one per per_connection graphs.
   async function main() {
     const list = document.getElementById('graphs');
     const note = document.getElementById('page-status');
@@ -348,6 +348,8 @@
       note.textContent = `The list of graphs (graphs.json) could not be loaded: ${err.message || err}`;
       return;
     }
+    ({ interval, per_connection } = conf);
+    draw_gap_ms = (interval - 1) * 1000;
     const span = conf.win * 60;
     note.textContent = `${conf.graphs.length} graphs, window ${conf.win} minutes, one sample every ${interval} seconds.`;
     conf.graphs.forEach((info, i) => add_graph(list, info, span, Math.floor(i / per_connection)));

@@ -9,15 +9,19 @@
 
 namespace {
 
-// Writes text as a configuration file and reads it; returns the error text
-// or "" on success.
+// Writes text as a configuration file and reads it; returns the error text,
+// the file named as "traxel.cfg" on each line, or "" on success.
 std::string load(const std::string &text)
 {
     static const std::string dir = temp_dir();
     std::string path = dir + "/traxel.cfg";
     write_file(path, text);
     std::string err;
-    return load_graphs(path.c_str(), err) ? "" : err.substr(dir.size() + 1);
+    if (load_graphs(path.c_str(), err))
+        return "";
+    for (std::size_t at; (at = err.find(dir + "/")) != std::string::npos;)
+        err.erase(at, dir.size() + 1);
+    return err;
 }
 
 TEST(LoadGraphs, LoadsWindowAndRecordsOfAllFiveKinds)
@@ -97,7 +101,8 @@ TEST(LoadGraphs, KindIsTheLastKeywordInTableOrder)
 TEST(LoadGraphs, BadFilesGiveOneLineNamingFileAndProblem)
 {
     struct {
-        const char *text, *err;
+        std::string text;
+        const char *err;
     } table[] = {
         {"", "traxel.cfg: does not start with \"window\" and a number of minutes in 1..1440"},
         {"port80 80 0 1 1", "traxel.cfg: does not start with \"window\" and a number of minutes in 1..1440"},
@@ -145,11 +150,54 @@ TEST(LoadGraphs, BadFilesGiveOneLineNamingFileAndProblem)
         {"window 5 traffic 1 2 3 4", "traxel.cfg: record 1 (traffic): name holds none of the words port, proto, sock, net, ip"},
         {"window 5 port8000000000 80 0 1 1",
          "traxel.cfg: record 1 (port8000000000): name longer than 12 characters"},
-        {"window 5 ../port80 80 0 1 1", "traxel.cfg: record 1 (../port80): name must not start with '.' or hold '/'"},
+        {"window 5 ../port80 80 0 1 1", "traxel.cfg: record 1 (../port80): name must not start with '.'"},
         {"window 5 port80 80 0 1 1 port80 81 0 1 1", "traxel.cfg: record 2 (port80): a second record of this name"},
+        // Where the installation had a reader of its own: numbers past their
+        // range, names the feed or a shell cannot take.
+        {"window 1441 port80 80 0 1 1",
+         "traxel.cfg: does not start with \"window\" and a number of minutes in 1..1440"},
+        {"window 5 port80 65536 0 1 1",
+         "traxel.cfg: record 1 (port80): port \"65536\" is not a number in 0..65535"},
+        {"window 5 udpproto 256 0 1 1",
+         "traxel.cfg: record 1 (udpproto): protocol \"256\" is not a number in 0..255"},
+        {"window 5 port;x 80 0 1 1",
+         "traxel.cfg: record 1 (port;x): name holds \";\", not a letter, digit, '.', '_' or '-'"},
+        {"window 5 sockport 22 0 1 1",
+         "traxel.cfg: record 1 (sockport): name holds more than one of the words port, proto, sock, net, ip "
+         "(port and sock)"},
+        // A NUL byte is white space, as the feed reads it.
+        {std::string("window 5 port80 80 0 1 1\0port81 81 0 1 1", 40), ""},
+        {std::string("window 5 port80 80\0 0 1 1", 25), ""},
     };
     for (const auto &row : table)
         EXPECT_EQ(load(row.text), row.err) << row.text;
+}
+
+TEST(LoadGraphs, EveryFaultIsSaidWhileTheReadingStaysInStep)
+{
+    // A bad field, or a bad name with one kind word, leaves the record's
+    // length known, so the next record reads; a name that names no single
+    // kind does not, so reading stops.
+    EXPECT_EQ(load("window 0 port80 80 0 x 1 port81 99999 0 1 1 port80 80 0 1 1 .port82 82 0 1 1 sockport 22 0 1 1 "
+                   "port83 8x 0 1 1"),
+              "traxel.cfg: does not start with \"window\" and a number of minutes in 1..1440\n"
+              "traxel.cfg: record 1 (port80): maximum \"x\" is not a number in -2147483648..2147483647\n"
+              "traxel.cfg: record 2 (port81): port \"99999\" is not a number in 0..65535\n"
+              "traxel.cfg: record 3 (port80): a second record of this name\n"
+              "traxel.cfg: record 4 (.port82): name must not start with '.'\n"
+              "traxel.cfg: record 5 (sockport): name holds more than one of the words port, proto, sock, net, ip "
+              "(port and sock)");
+    // What names the graphs (capture.cfg's unit lines) is checked against
+    // every record whose name read.
+    int win = 0;
+    std::vector<graph> gs;
+    std::string err;
+    const std::string path = temp_dir() + "/traxel.cfg";
+    write_file(path, "window 5 port80 x 0 1 1 lonet 10.0.0.0 8 0 1 1");
+    EXPECT_FALSE(read_graphs(path.c_str(), win, gs, err));
+    ASSERT_EQ(gs.size(), 2u);
+    EXPECT_EQ(gs[0].name, "port80");
+    EXPECT_EQ(gs[1].net_bits, 0x0a000000u);
 }
 
 TEST(LoadGraphs, FailureKeepsWhatWasLoaded)

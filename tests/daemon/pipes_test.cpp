@@ -76,7 +76,7 @@ TEST_F(pipes, WithoutReaderOnlyTheNewestBoundLinesWait)
     ASSERT_EQ(open_at(path, 12), pipe_open::ok) << err;
     for (int i = 1; i <= 100; ++i)
         put(i, 12);
-    EXPECT_EQ(drain(f.fd), lines(89, 100));
+    EXPECT_EQ(drain(f.fd.get()), lines(89, 100));
 }
 
 TEST_F(pipes, LinesAReaderTookAreNotDroppedAgain)
@@ -100,21 +100,21 @@ TEST_F(pipes, LinePartlyReadIsDroppedWhole)
     put(2, 3);
     put(3, 3);
     char head[5];
-    ASSERT_EQ(read(f.fd, head, sizeof head), 5);
+    ASSERT_EQ(read(f.fd.get(), head, sizeof head), 5);
     put(4, 3);
     // The rest of line 1 goes, so lines 2 to 4 wait whole.
-    EXPECT_EQ(drain(f.fd), lines(2, 4));
+    EXPECT_EQ(drain(f.fd.get()), lines(2, 4));
 }
 
 TEST_F(pipes, FullPipeNeverBlocksAndKeepsTheNewestLines)
 {
     ASSERT_EQ(open_at(path, 100000), pipe_open::ok) << err;
     // One page: far less than the bound asks for.
-    ASSERT_GE(fcntl(f.fd, F_SETPIPE_SZ, 4096), 0);
-    int cap = fcntl(f.fd, F_GETPIPE_SZ);
+    ASSERT_GE(fcntl(f.fd.get(), F_SETPIPE_SZ, 4096), 0);
+    int cap = fcntl(f.fd.get(), F_GETPIPE_SZ);
     for (int i = 1; i <= 2000; ++i)
         put(i, 100000);
-    std::string got = drain(f.fd);
+    std::string got = drain(f.fd.get());
     // A pipe frees a page only when it is read empty, so how many lines fit
     // varies; what waits is a run of whole lines ending with the newest.
     ASSERT_GT(got.size(), 9u);

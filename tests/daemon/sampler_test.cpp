@@ -97,8 +97,8 @@ TEST_F(sampler, EachGraphGetsItsLineAndStartsAgainAtZero)
     graphs[2].count = 42;
     write_samples(1000000005, graphs, outs, 12);
     write_samples(1000000010, graphs, outs, 12);
-    EXPECT_EQ(drain(outs[1].pipe.fd), "01:46:45 2147483647\n01:46:50 0\n");
-    EXPECT_EQ(drain(outs[2].pipe.fd), "01:46:45 42\n01:46:50 0\n");
+    EXPECT_EQ(drain(outs[1].pipe.fd.get()), "01:46:45 2147483647\n01:46:50 0\n");
+    EXPECT_EQ(drain(outs[2].pipe.fd.get()), "01:46:45 42\n01:46:50 0\n");
     EXPECT_EQ(outs[0].packets_total, 5u);
     EXPECT_EQ(outs[2].packets_total, 42u);
 }
@@ -107,21 +107,20 @@ TEST_F(sampler, ASampleNotWrittenKeepsItsCountForTheNext)
 {
     serve("window 1 port80 80 0 1 1 port81 81 0 1 1");
     // port80's pipe fails for a while: its writes go to a read-only descriptor.
-    int good = outs[0].pipe.fd;
-    outs[0].pipe.fd = open((dir + "/port80.fifo").c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(outs[0].pipe.fd, 0);
+    unique_fd good = std::move(outs[0].pipe.fd);
+    outs[0].pipe.fd.reset(open((dir + "/port80.fifo").c_str(), O_RDONLY | O_NONBLOCK));
+    ASSERT_GE(outs[0].pipe.fd.get(), 0);
     graphs[0].count = 7;
     graphs[1].count = 1;
     write_samples(1000000005, graphs, outs, 12);
     graphs[0].count = 3;
     graphs[1].count = 2;
     write_samples(1000000010, graphs, outs, 12);
-    close(outs[0].pipe.fd);
-    outs[0].pipe.fd = good;
+    outs[0].pipe.fd = std::move(good);
     graphs[0].count = 1;
     write_samples(1000000015, graphs, outs, 12);
-    EXPECT_EQ(drain(good), "01:46:55 11\n");
-    EXPECT_EQ(drain(outs[1].pipe.fd), "01:46:45 1\n01:46:50 2\n01:46:55 0\n");
+    EXPECT_EQ(drain(outs[0].pipe.fd.get()), "01:46:55 11\n");
+    EXPECT_EQ(drain(outs[1].pipe.fd.get()), "01:46:45 1\n01:46:50 2\n01:46:55 0\n");
     EXPECT_EQ(outs[0].packets_total, 11u);
 }
 
@@ -142,7 +141,7 @@ TEST_F(sampler, UnreadForLongOnlyTheNewestWindowWaits)
         ASSERT_TRUE(sample_label(t, label));
         want += std::string(label) + " " + std::to_string(t % 7) + "\n";
     }
-    EXPECT_EQ(drain(outs[0].pipe.fd), want);
+    EXPECT_EQ(drain(outs[0].pipe.fd.get()), want);
     EXPECT_EQ(want.substr(0, 11), "12:07:25 0\n");
 }
 

@@ -10,10 +10,11 @@
 // The response ends when every feed has ended. When the client goes away
 // (a write fails, or the web server ends this program) every feed ends with it.
 #include "contract.h"
+#include "fd.h"
 #include "feeds_out.h"
 #include "feeds_query.h"
 #include "help.h"
-#include "read_cfg.h"
+#include "record.h"
 #include "tokens.h"
 
 #include <algorithm>
@@ -87,7 +88,7 @@ const char content_type[] = "Content-Type: text/plain; charset=utf-8\nCache-Cont
 }
 
 // Checks that every graph of req is one of this installation: a record that
-// the feed's own reader finds in the configuration file, and a program file
+// the feed's own search finds in the configuration file, and a program file
 // of that name in the CGI directory (the working directory). Refuses the
 // request at the first that is not.
 void check_graphs(const feeds_request &req)
@@ -103,7 +104,8 @@ void check_graphs(const feeds_request &req)
         FILE *msg = open_memstream(&said, &said_len);
         if (msg == nullptr)
             refuse("500 Internal Server Error", std::string("open_memstream: ") + std::strerror(errno) + ".");
-        const int found = read_cfg_from(cfg, name.c_str(), msg);
+        cfg_record rec;
+        const int found = find_record(cfg, name.c_str(), rec, msg);
         std::fclose(msg);
         std::string why(said, said_len);
         std::free(said);
@@ -140,7 +142,7 @@ std::vector<std::string> feed_environment(int k)
 struct feed_proc {
     std::string name;
     pid_t pid = -1;
-    int fd = -1;             // read end of its standard output, -1 once closed
+    unique_fd fd;            // read end of its standard output, none once closed
     std::string in;          // bytes read; those before at are queued
     std::size_t at = 0;
     bool header = true;      // its CGI header is not over yet
@@ -221,7 +223,7 @@ void start_feed(mux &m, feed_proc &f, char *const envp[], const sigset_t &mask)
         kill(pid, SIGKILL);
         f.killed = true;
     } else
-        f.fd = p[0];
+        f.fd.reset(p[0]);
     f.pid = pid;
     const std::string line = "+" + f.name + " " + std::to_string(pid) + "\n";
     m.out.push(-1, line.data(), line.size());
@@ -245,7 +247,7 @@ bool take_lines(mux &m, feed_proc &f, int g, double now)
         const std::size_t nl = f.in.find('\n', f.at);
         std::size_t len = nl == std::string::npos ? f.in.size() - f.at : nl - f.at;
         const bool whole = nl != std::string::npos;
-        if (!whole && len < max_line && f.fd >= 0)
+        if (!whole && len < max_line && f.fd.valid())
             break;
         if (len > max_line)
             len = max_line;
@@ -304,15 +306,14 @@ bool read_feed(feed_proc &f)
 {
     char buf[4096];
     const std::size_t room = sizeof buf;
-    const ssize_t n = read(f.fd, buf, room);
+    const ssize_t n = read(f.fd.get(), buf, room);
     if (n > 0) {
         f.in.append(buf, static_cast<std::size_t>(n));
         return true;
     }
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return false;
-    close(f.fd);
-    f.fd = -1;
+    f.fd.reset();
     return true;
 }
 
@@ -321,8 +322,8 @@ bool read_feed(feed_proc &f)
 // of the old feed until its pid is written; waits for it at most half a second.
 long registered_pid(const std::string &name)
 {
-    const int dir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (int i = 0; dir >= 0 && i < 250 && flock(dir, LOCK_SH | LOCK_NB) != 0; ++i) {
+    const unique_fd dir(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (int i = 0; dir.valid() && i < 250 && flock(dir.get(), LOCK_SH | LOCK_NB) != 0; ++i) {
         const timespec two_ms{0, 2000000};
         nanosleep(&two_ms, nullptr);
     }
@@ -334,8 +335,6 @@ long registered_pid(const std::string &name)
             pid = -1;
         std::fclose(f);
     }
-    if (dir >= 0)
-        close(dir);
     return pid;
 }
 
@@ -366,12 +365,10 @@ void reap(mux &m, double now)
                 continue;
             f.reaped = true;
             f.status = status;
-            while (f.fd >= 0 && !f.stuck && read_feed(f))
+            while (f.fd.valid() && !f.stuck && read_feed(f))
                 take_lines(m, f, static_cast<int>(g), now);
-            if (f.fd >= 0 && !f.stuck) {
-                close(f.fd);
-                f.fd = -1;
-            }
+            if (!f.stuck)
+                f.fd.reset();
         }
     }
 }
@@ -381,7 +378,7 @@ void report_ends(mux &m, double now)
 {
     for (std::size_t g = 0; g < m.feeds.size(); ++g) {
         feed_proc &f = m.feeds[g];
-        if (f.ended || !f.reaped || f.fd >= 0)
+        if (f.ended || !f.reaped || f.fd.valid())
             continue;
         take_lines(m, f, static_cast<int>(g), now);
         if (f.stuck)
@@ -420,12 +417,12 @@ double update_wait_set(mux &m, double now)
             wake = wake < 0 ? at : std::min(wake, at);
         }
         // A closed pipe left the set with its descriptor.
-        const bool want = f.fd >= 0 && !f.stuck;
-        if (want != f.armed && f.fd >= 0) {
+        const bool want = f.fd.valid() && !f.stuck;
+        if (want != f.armed && f.fd.valid()) {
             epoll_event ev{};
             ev.events = EPOLLIN;
             ev.data.u32 = static_cast<std::uint32_t>(g);
-            if (epoll_ctl(m.ep, want ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, f.fd, &ev) != 0)
+            if (epoll_ctl(m.ep, want ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, f.fd.get(), &ev) != 0)
                 std::fprintf(stderr, "feeds: epoll_ctl %s: %s\n", f.name.c_str(), std::strerror(errno));
         }
         f.armed = want;
@@ -478,7 +475,7 @@ int run(mux &m)
                 continue;
             }
             feed_proc &f = m.feeds[g];
-            if (f.fd >= 0 && !f.stuck) {
+            if (f.fd.valid() && !f.stuck) {
                 read_feed(f);
                 take_lines(m, f, static_cast<int>(g), later);
             }

@@ -1,7 +1,8 @@
 // Decoding of the query of the multiplexed feed: the history length and the page's graphs.
 #include "feeds_query.h"
 
-#include "startup.h"
+#include "contract.h"
+#include "graphname.h"
 #include "util.h"
 
 #include <algorithm>
@@ -55,7 +56,7 @@ bool add_graphs(const std::string &list, feeds_request &req, std::string &why)
         const std::size_t comma = list.find(',', at);
         const std::string name = list.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
         if (!graph_name_ok(name.c_str()) || name.size() != std::strlen(name.c_str())) {
-            why = "Graph name \"" + shown(name) + "\" is not 1 to " + std::to_string(max_graph_name) +
+            why = "Graph name \"" + shown(name) + "\" is not 1 to " + std::to_string(graph_name_max) +
                   " letters, digits, '.', '_' or '-'.";
             return false;
         }
@@ -63,8 +64,8 @@ bool add_graphs(const std::string &list, feeds_request &req, std::string &why)
             why = "Graph " + name + " is asked for twice.";
             return false;
         }
-        if (req.graphs.size() == static_cast<std::size_t>(max_page_graphs)) {
-            why = "More than " + std::to_string(max_page_graphs) + " graphs asked for.";
+        if (req.graphs.size() == static_cast<std::size_t>(graphs_per_connection)) {
+            why = "More than " + std::to_string(graphs_per_connection) + " graphs asked for.";
             return false;
         }
         req.graphs.push_back(name);

@@ -6,9 +6,6 @@
 #include <string>
 #include <vector>
 
-// The most graphs one page's request may ask for.
-inline constexpr int max_page_graphs = 256;
-
 // The longest query accepted: 256 names of 12 characters, their commas or
 // escapes and the history length fit well below it.
 inline constexpr std::size_t max_feeds_query = 8192;
@@ -27,7 +24,7 @@ struct feeds_request {
 // field URL-encoded, into req. Returns false with why (one sentence, no
 // newline) when qs is longer than max_feeds_query, holds a field other than
 // one k and the g fields, a k that is not 0 to max_history, no graph or more
-// than max_page_graphs, a name that is not 1 to 12 letters, digits, '.', '_'
+// than graphs_per_connection, a name that is not 1 to 12 letters, digits, '.', '_'
 // or '-', or one graph twice.
 bool decode_feeds_query(const char *qs, feeds_request &req, std::string &why);
 

@@ -2,6 +2,7 @@
 #include "startup.h"
 
 #include "contract.h"
+#include "graphname.h"
 #include "read_cfg.h"
 #include "takeover.h"
 #include "util.h"
@@ -49,21 +50,6 @@ void open_fifo(const char *name)
 }
 
 }  // namespace
-
-bool graph_name_ok(const char *name)
-{
-    const size_t len = std::strlen(name);
-    if (len == 0 || len > static_cast<size_t>(max_graph_name))
-        return false;
-    for (const char *p = name; *p != '\0'; ++p) {
-        const char c = *p;
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                        (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
-        if (!ok)
-            return false;
-    }
-    return true;
-}
 
 int decode_query(char *query, FILE *out)
 {
@@ -140,7 +126,7 @@ const char *feed_startup(int argc, char **argv)
     const char *name = argc > 0 && argv[0] != nullptr ? argv[0] : "";
     if (!graph_name_ok(name)) {
         std::printf("Graph name must be 1 to %d letters, digits, '.', '_' or '-'.\n",
-                    max_graph_name);
+                    graph_name_max);
         std::exit(1);
     }
     check_method();

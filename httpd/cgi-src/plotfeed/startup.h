@@ -9,9 +9,6 @@
 inline constexpr int max_entries = 10000;
 inline constexpr int field_size = 128;
 
-// The longest graph name: the pipe path "./<name>.fifo" fits 20 characters.
-inline constexpr int max_graph_name = 12;
-
 // One decoded query entry of the feed.
 struct entry {
     char name[field_size];
@@ -28,10 +25,6 @@ extern int k;
 // while the pipe is not open).
 extern FILE *fifo_in;
 extern volatile std::sig_atomic_t fifo_fd;
-
-// True when name is 1 to max_graph_name letters, digits, '.', '_' or '-':
-// it goes into paths and shell commands.
-bool graph_name_ok(const char *name);
 
 // Decodes query, consumed in place, into entries from index 0 and returns
 // their count. Returns -1 after printing one refusal line on out when the

@@ -11,12 +11,11 @@
 #include <cstdlib>
 #include <cstring>
 
-char aux[line_size];
+char aux[sample_read_size];
 int data;
 
 namespace {
 
-constexpr int interval = 5;  // seconds between two samples
 constexpr int max_late_bound = 2;  // seconds; the bound of win 5
 
 // The time lines show a stamp as an unsigned number.
@@ -30,7 +29,7 @@ unsigned long as_unsigned(std::int32_t t)
 void history_point(FILE *out, int i)
 {
     std::fprintf(out, "old-%d-data-%d\n", i, data);
-    std::fprintf(out, "@%s -%d %d\n", aux, interval * i, data);
+    std::fprintf(out, "@%s -%d %d\n", aux, sample_interval * i, data);
 }
 
 // Reads the history points top down to 1, stopping with the RESCALING line
@@ -38,14 +37,14 @@ void history_point(FILE *out, int i)
 // is never late. rearm re-installs the handlers before every read.
 rd history_loop(feed_io &io, const char *name, FILE *out, int top, bool rearm)
 {
-    char line[line_size];
+    char line[sample_read_size];
     std::int32_t t1 = 0;
     for (int i = top; i >= 1; --i) {
         if (client_gone(out))
             return rd::gone;
         if (rearm)
             io.rearm();
-        const rd r = io.read_line(line, line_size);
+        const rd r = io.read_line(line, sample_read_size);
         if (r != rd::ok)
             return r;
         const std::int32_t t2 = io.now();
@@ -66,13 +65,13 @@ rd history_loop(feed_io &io, const char *name, FILE *out, int top, bool rearm)
 // from a pipe that the daemon fills as we go.
 rd full_window(feed_io &io, const char *name, FILE *out)
 {
-    const int n = 12 * win;
-    char line[line_size];
-    char line2[line_size];
+    const int n = samples_per_minute * win;
+    char line[sample_read_size];
+    char line2[sample_read_size];
     std::fprintf(out, "SON-%d-SEGUNDOS\n", k);
     if (client_gone(out))
         return rd::gone;
-    rd r = io.read_line(line, line_size);
+    rd r = io.read_line(line, sample_read_size);
     if (r != rd::ok)
         return r;
     const std::int32_t t1 = io.now();
@@ -80,7 +79,7 @@ rd full_window(feed_io &io, const char *name, FILE *out)
     std::fprintf(out, "time1-%lu\nCOMI-1-DATO\n", as_unsigned(t1));
     if (client_gone(out))
         return rd::gone;
-    if ((r = io.read_line(line2, line_size)) != rd::ok)
+    if ((r = io.read_line(line2, sample_read_size)) != rd::ok)
         return r;
     const std::int32_t t2 = io.now();
     std::fprintf(out, "time2-%lu\nCOMI-2do-DATO\n", as_unsigned(t2));
@@ -103,7 +102,7 @@ rd full_window(feed_io &io, const char *name, FILE *out)
 rd partial(feed_io &io, const char *name, FILE *out)
 {
     std::fprintf(out, "SON-MENOS-DE-%d-SEGUNDOS\n", win * 60);
-    return history_loop(io, name, out, k / interval, false);
+    return history_loop(io, name, out, k / sample_interval, false);
 }
 
 // Announces the graph's maximum, minimum and threshold.
@@ -115,12 +114,12 @@ void limits(const char *name, FILE *out)
 // Forwards every new sample until the pipe or the client ends.
 rd live(feed_io &io, FILE *out)
 {
-    char line[line_size];
+    char line[sample_read_size];
     for (;;) {
         if (client_gone(out))
             return rd::gone;
         io.rearm();
-        const rd r = io.read_line(line, line_size);
+        const rd r = io.read_line(line, sample_read_size);
         if (r != rd::ok)
             return r;
         parse_sample(line);

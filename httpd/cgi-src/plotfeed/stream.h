@@ -5,8 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
-// The read size of a sample line: up to 49 characters with the newline.
-inline constexpr int line_size = 50;
+#include "contract.h"
 
 // Outcome of reading a sample line, or of the stream: rd::gone when a write
 // to the client failed.
@@ -33,7 +32,7 @@ struct feed_io {
 rd read_sample(FILE *f, char *buf, int size);
 
 // Label and value of the last parsed sample.
-extern char aux[line_size];
+extern char aux[sample_read_size];
 extern int data;
 
 // Parses a sample line into aux and data. A line with a token but no number

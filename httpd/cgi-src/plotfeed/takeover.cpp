@@ -2,6 +2,7 @@
 #include "takeover.h"
 
 #include "contract.h"
+#include "fd.h"
 #include "shell.h"
 #include "tokens.h"
 
@@ -64,35 +65,26 @@ void save_pid(const char *name)
 
 namespace {
 
-// An exclusive flock on a directory, held for the object's life. A directory
-// opened read-only takes the lock for any user, and the lock goes with the
-// process however it ends.
-class dir_lock {
-public:
-    explicit dir_lock(const char *dir) : fd_(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC))
-    {
-        if (fd_ < 0) {
-            std::fprintf(stderr, "plotfeed: open %s: %s\n", dir, std::strerror(errno));
-            return;
-        }
-        while (flock(fd_, LOCK_EX) != 0) {
-            if (errno == EINTR)
-                continue;
-            std::fprintf(stderr, "plotfeed: flock %s: %s\n", dir, std::strerror(errno));
-            break;
-        }
+// Takes an exclusive flock on the directory dir, held as long as the
+// returned descriptor is. A directory opened read-only takes the lock for any
+// user, and the lock goes with the process however it ends. A failure is
+// reported on stderr and gives no lock.
+unique_fd lock_dir(const char *dir)
+{
+    unique_fd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) {
+        std::fprintf(stderr, "plotfeed: open %s: %s\n", dir, std::strerror(errno));
+        return fd;
     }
-    ~dir_lock()
-    {
-        if (fd_ >= 0)
-            close(fd_);
+    while (flock(fd.get(), LOCK_EX) != 0) {
+        if (errno == EINTR)
+            continue;
+        std::fprintf(stderr, "plotfeed: flock %s: %s\n", dir, std::strerror(errno));
+        fd.reset();
+        break;
     }
-    dir_lock(const dir_lock &) = delete;
-    dir_lock &operator=(const dir_lock &) = delete;
-
-private:
-    int fd_;
-};
+    return fd;
+}
 
 }  // namespace
 
@@ -100,7 +92,7 @@ void take_over(const char *name)
 {
     // Unguarded, two feeds could both find the pid file gone between the
     // other's rm and its write, kill nobody, and split one pipe's samples.
-    dir_lock lock(".");
+    const unique_fd lock = lock_dir(".");
     kill_before_pid(name);
     save_pid(name);
 }

@@ -1,4 +1,5 @@
 // Tests of loading a graph's window and record from the configuration file.
+#include "contract.h"
 #include "read_cfg.h"
 
 #include "memfile.h"
@@ -192,7 +193,7 @@ TEST(ReadCfg, LongTokensAreReadWholeAndKeptToTheirFields)
 TEST(ReadCfg, LargestWindowIsAccepted)
 {
     EXPECT_EQ(load("window 35791394 port80 80 0 1000 800", "port80").status, 0);
-    EXPECT_EQ(win, max_win);
+    EXPECT_EQ(win, feed_win_max);
 }
 
 struct failure_case {

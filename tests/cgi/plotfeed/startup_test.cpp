@@ -1,4 +1,4 @@
-// Tests of the feed's graph-name check, query decoding and take-over rule.
+// Tests of the feed's query decoding and take-over rule.
 #include "startup.h"
 #include "takeover.h"
 
@@ -21,23 +21,6 @@ decoded decode(std::string query)
     output_file out;
     const int count = decode_query(query.data(), out.get());
     return {count, out.text()};
-}
-
-TEST(GraphName, OnlyShortSafeNamesPass)
-{
-    const struct {
-        const char *name;
-        bool ok;
-    } cases[] = {
-        {"port80", true},         {"net.lab_1-A", true}, {"port12345678", true},
-        {"port123456789", false}, {"", false},           {"port 80", false},
-        {"port;rm", false},       {"../port", false},    {"port$1", false},
-        {"port\n", false},        {"p\xc3\xb1", false},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(graph_name_ok(c.name), c.ok);
-    }
 }
 
 TEST(DecodeQuery, SplitsAndDecodesEntries)
