@@ -1,10 +1,13 @@
-// Reading a small text file whole, and numbers from its tokens, for the daemon's configuration and settings.
+// Reading a small text file whole, its numbers and its key lines, for the daemon's configuration and settings.
 #include "readfile.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
+
+#include "tokens.h"
 
 bool read_whole(const char *path, std::size_t max, bool missing_ok, std::string &text, std::string &err)
 {
@@ -42,4 +45,22 @@ bool whole_number(const std::string &tok, long lo, long hi, int &out)
         return false;
     out = static_cast<int>(v);
     return true;
+}
+
+bool read_key_lines(const char *path, std::size_t max,
+                    const std::function<std::string(const std::vector<std::string> &, int)> &key, std::string &err)
+{
+    err.clear();
+    std::string text;
+    if (!read_whole(path, max, true, text, err))
+        return false;
+    std::istringstream lines(text);
+    std::string line;
+    for (int no = 1; std::getline(lines, line); ++no) {
+        const std::vector<std::string> tok = split_tokens(line.substr(0, line.find('#')));
+        const std::string fault = tok.empty() ? "" : key(tok, no);
+        if (!fault.empty())
+            err += (err.empty() ? "" : "\n") + std::string(path) + ":" + std::to_string(no) + ": " + fault;
+    }
+    return err.empty();
 }

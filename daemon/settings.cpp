@@ -6,10 +6,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <sstream>
 
 #include "readfile.h"
-#include "tokens.h"
 
 namespace {
 
@@ -25,8 +23,10 @@ std::string quoted(const std::string &tok)
     return out + "\"";
 }
 
-// Why the values of key cannot be taken (tok[0] is the key), or "".
-std::string read_key(const std::vector<std::string> &tok, const std::vector<graph> &gs, settings &s)
+// Why the values of key cannot be taken (tok[0] is the key), or "". A unit
+// line naming a graph that gs lacks sets the others, with a warning in
+// s.warnings that starts "LINE: ".
+std::string read_key(const std::vector<std::string> &tok, int no, const std::vector<graph> &gs, settings &s)
 {
     const std::string &key = tok[0];
     const bool known = key == "interface" || key == "unit" || key == "user" || key == "buffer" || key == "textfile" ||
@@ -86,8 +86,11 @@ std::string read_key(const std::vector<std::string> &tok, const std::vector<grap
             std::size_t g = 0;
             while (g < gs.size() && gs[g].name != tok[i])
                 ++g;
-            if (g == gs.size())
-                return "no graph " + quoted(tok[i]) + " in traxel.cfg";
+            if (g == gs.size()) {
+                s.warnings.push_back(std::to_string(no) + ": no graph " + quoted(tok[i]) +
+                                     " in traxel.cfg; the unit applies to the others");
+                continue;
+            }
             if (gs[g].gk == graph_kind::sock && u != sample_unit::packets)
                 return "graph " + tok[i] + " counts new connections; its unit can only be packets";
             s.units[g] = u;
@@ -111,20 +114,11 @@ bool load_settings(const char *path, const std::vector<graph> &gs, settings &s, 
 {
     settings n;
     n.units.assign(gs.size(), sample_unit::packets);
-    err.clear();
-    std::string text;
-    if (!read_whole(path, settings_size_max, true, text, err))
+    auto key = [&](const std::vector<std::string> &tok, int no) { return read_key(tok, no, gs, n); };
+    if (!read_key_lines(path, settings_size_max, key, err))
         return false;
-    std::istringstream lines(text);
-    std::string line;
-    for (int no = 1; std::getline(lines, line); ++no) {
-        std::vector<std::string> tok = split_tokens(line.substr(0, line.find('#')));
-        std::string fault = tok.empty() ? "" : read_key(tok, gs, n);
-        if (!fault.empty())
-            err += (err.empty() ? "" : "\n") + std::string(path) + ":" + std::to_string(no) + ": " + fault;
-    }
-    if (!err.empty())
-        return false;
+    for (std::string &w : n.warnings)
+        w = std::string(path) + ":" + w;
     s = std::move(n);
     return true;
 }

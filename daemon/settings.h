@@ -18,8 +18,9 @@ enum class sample_unit { packets, bits, kbits };
 // (a sock graph in packets), "bits" or "kbits".
 const char *unit_name(sample_unit u, graph_kind k);
 
-// Kernel capture buffer in MiB: the default holds a second at 1 Gbit/s.
-inline constexpr int buffer_mib_default = 128;
+// Kernel capture buffer in MiB, resident while the daemon runs: the default
+// fits a small host and holds 65536 frames of at most 256 bytes.
+inline constexpr int buffer_mib_default = 16;
 inline constexpr int buffer_mib_max = 1024;
 
 // How the daemon counts: by programs in the kernel, on frames that libpcap
@@ -33,11 +34,15 @@ struct settings {
     int buffer_mib = buffer_mib_default;
     std::string textfile;          // a directory that also gets traxel.prom; "" none
     capture_method method = capture_method::automatic;
+    // "capture.cfg:LINE: what" for each graph that a unit line names and
+    // traxel.cfg lacks: the line sets the others, so that the shipped
+    // settings stay valid beside any traxel.cfg.
+    std::vector<std::string> warnings;
 };
 
 // Reads the settings at path for the graphs gs into s; no file at path
-// leaves the defaults. On faults returns false with one line for each in err,
-// "capture.cfg:LINE: what" (lines joined by newlines; "capture.cfg: reason"
+// leaves the defaults. On faults returns false with one line for each in
+// err, "capture.cfg:LINE: what" (joined by newlines; "capture.cfg: reason"
 // when the file cannot be read), and s unchanged.
 bool load_settings(const char *path, const std::vector<graph> &gs, settings &s, std::string &err);
 

@@ -24,6 +24,7 @@
 #include "report.h"
 #include "sampler.h"
 #include "settings.h"
+#include "site.h"
 
 namespace {
 
@@ -41,8 +42,9 @@ int usage(FILE *to, int status)
                  "       traxel -h\n"
                  "  -f            stay in the foreground\n"
                  "  -i interface  capture on interface, not on capture.cfg's\n"
-                 "  -n            alone: check traxel.cfg and capture.cfg as a start reads them,\n"
-                 "                and print the window and the graphs; with -r: numeric output\n"
+                 "  -n            alone: check traxel.cfg, capture.cfg and site.cfg as a start and an\n"
+                 "                installation read them, and print what the installation lays out;\n"
+                 "                with -r: numeric output\n"
                  "  -r file       print the frames of a capture file of the null link layer\n"
                  "  -e            with -r: print the link-level header\n"
                  "  -x            with -r: print each frame in hexadecimal\n"
@@ -67,6 +69,13 @@ bool read_config(settings &st, std::string &err)
     window_minutes = win;
     graphs = std::move(gs);
     return true;
+}
+
+// Reports the warnings of the settings.
+void warn_settings(const settings &st)
+{
+    for (const std::string &w : st.warnings)
+        report(w);
 }
 
 // Warns of graphs whose feed will not find their record: the feed reads the
@@ -127,30 +136,44 @@ void open_state_dirs(const run_user &who, const settings &st, metrics_dir &run, 
         report(err + "; the counters are not published there");
 }
 
-// traxel -n: reads the configuration as a start does and nothing else (no
-// pipe, no capture, no lock). Every fault goes to standard error as a start
-// reports it, and the status is 1; otherwise the status is 0 and standard
-// output holds what an installation lays out, one line each:
+// traxel -n: reads the configuration as a start does, and site.cfg as the
+// installation does, and nothing else (no pipe, no capture, no lock). Every
+// fault goes to standard error as a start reports it, and the status is 1;
+// otherwise the status is 0 and standard output holds what an installation
+// lays out, one line each:
 //   window MINUTES
 //   interval SECONDS             (between two samples)
 //   per-connection GRAPHS        (the most graphs a page's connection serves)
 //   graph NAME KIND UNIT         (one per graph, in the order of traxel.cfg)
+//   listen ADDRESS, port NUMBER, web-user NAME, boot yes|no   (site.cfg)
+//   user NAME                    (whom the daemon runs as)
+//   textfile DIRECTORY           (only when capture.cfg names one)
 // KIND is port, proto, sock, net or ip; UNIT packets, connections, bits or
 // kbits.
 int check_config()
 {
     settings st;
-    std::string err;
-    if (!read_config(st, err)) {
+    site si;
+    std::string err, site_err;
+    const bool config_ok = read_config(st, err);
+    const bool site_ok = load_site(site_file, si, site_err);
+    if (!config_ok)
         report(err);
+    if (!site_ok)
+        report(site_err);
+    if (!config_ok || !site_ok)
         return 1;
-    }
+    warn_settings(st);
     warn_feed_view();
     std::printf("window %d\ninterval %d\nper-connection %d\n", window_minutes, sample_interval,
                 graphs_per_connection);
     for (std::size_t i = 0; i < graphs.size(); ++i)
         std::printf("graph %s %s %s\n", graphs[i].name.c_str(), graph_kind_word(graphs[i].gk),
                     unit_name(st.units[i], graphs[i].gk));
+    std::printf("listen %s\nport %d\nweb-user %s\nboot %s\nuser %s\n", si.listen.c_str(), si.port,
+                si.web_user.c_str(), si.boot ? "yes" : "no", st.user.c_str());
+    if (!st.textfile.empty())
+        std::printf("textfile %s\n", st.textfile.c_str());
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
@@ -252,6 +275,7 @@ int serve(const char *iface, bool foreground)
         report(err);
         return 1;
     }
+    warn_settings(st);
     warn_feed_view();
     std::size_t bound = static_cast<std::size_t>(backlog_lines_per_win) * static_cast<std::size_t>(window_minutes);
     std::vector<outlet> outs;

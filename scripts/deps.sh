@@ -2,7 +2,8 @@
 # Installs with apt-get what building and serving traxel need; with --test
 # also what its tests need (sanitizer and fuzzer runtimes, a browser,
 # Prometheus and its promtool, ip and ethtool for the network namespace
-# tests, mandoc and man for the lint of the manual pages); with --bench what
+# tests, mandoc and man for the lint of the manual pages, htpasswd for the
+# password test, systemd-analyze for the units); with --bench what
 # the benchmarks need (Google Benchmark, tcpdump to compare live capture
 # with, ip and ethtool for their veth pairs).
 . "$(dirname "$0")/help.sh"
@@ -13,7 +14,8 @@ set -euo pipefail
 packages=(build-essential cmake libgtest-dev libgmock-dev libpcap-dev libcap-dev libcap2-bin libseccomp-dev clang bpftool
           libbpf-dev mini-httpd)
 if [ "${1:-}" = --test ]; then
-  packages+=(libbenchmark-dev libclang-rt-dev chromium curl procps python3 prometheus iproute2 ethtool mandoc man-db)
+  packages+=(libbenchmark-dev libclang-rt-dev chromium curl procps python3 prometheus iproute2 ethtool mandoc man-db
+            apache2-utils systemd)
 fi
 if [ "${1:-}" = --bench ]; then
   packages+=(libbenchmark-dev tcpdump ethtool iproute2)

@@ -1,9 +1,18 @@
 #!/usr/bin/env bash
-# Stops a running traxel installation: the web server, the feeds and the capture daemon.
+# Stops a running traxel installation: the web server, the feeds and the capture daemon, through systemd where it runs the installation's units.
 # Usage: scripts/stop.sh   (as root; TRAXEL_INSTALL_DIR overrides /usr/local/traxel)
 . "$(dirname "$0")/help.sh"
 set -uo pipefail
+. "$(dirname "$0")/units.sh"
 dir=${TRAXEL_INSTALL_DIR:-/usr/local/traxel}
+
+# Where systemd runs the installation, stopping its units ends the web
+# server, every feed and a daemon that the launcher started (all in the web
+# server's unit) and the daemon.
+if units_of "$dir"; then
+  systemctl stop traxel-httpd.service traxel.service && echo "traxel: stopped traxel-httpd.service and traxel.service"
+  exit
+fi
 
 # Sends SIGTERM to pid and waits up to 5 s for it to go, then uses SIGKILL.
 end_pid() {

@@ -1,4 +1,4 @@
-// Tests of the built daemon's check of its configuration (traxel -n), which the installation lays out from.
+// Tests of the built daemon's check of its configuration and site file (traxel -n), which the installation lays out from.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -24,7 +24,7 @@ TEST(Check, PrintsWhatTheInstallationLaysOutAndTouchesNothing)
     close(lock);
     EXPECT_EQ(r.out, "window 30\ninterval 5\nper-connection 256\n"
                      "graph port80-http port kbits\ngraph sock22 sock connections\ngraph proto-icmp6 proto kbits\n"
-                     "graph ip-host ip bits\ngraph net6-lab net kbits\n");
+                     "graph ip-host ip bits\ngraph net6-lab net kbits\nlisten 127.0.0.1\nport 8080\nweb-user nobody\nboot yes\nuser nobody\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
     // No pipe, no state directory.
@@ -42,8 +42,7 @@ TEST(Check, EveryFaultOfBothFilesIsOneLineAndTheStatusOne)
          "traxel: traxel.cfg: record 1 (port80): maximum \"x\" is not a number in -2147483648..2147483647\n"
          "traxel: traxel.cfg: record 2 (tcpproto): protocol \"300\" is not a number in 0..255\n"
          "traxel: capture.cfg:2: unit \"bytes\" is not packets, bits or kbits\n"
-         "traxel: capture.cfg:3: buffer \"0\" is not a number of MiB in 1..1024\n"
-         "traxel: capture.cfg:4: no graph \"port99\" in traxel.cfg\n"},
+         "traxel: capture.cfg:3: buffer \"0\" is not a number of MiB in 1..1024\n"},
         // A record whose field is bad still names its graph for capture.cfg.
         {"window 5 sock22 x 0 1 1", "unit bits sock22\n",
          "traxel: traxel.cfg: record 1 (sock22): port \"x\" is not a number in 0..65535\n"
@@ -66,8 +65,55 @@ TEST(Check, AGraphItsFeedWillNotFindIsAWarning)
     result r = run(install_dir_with("window 5 lonet 127.0.0.0 8 0 1 1 loip 127.0.0.1 0 1 1"), {"-n"});
     EXPECT_EQ(r.err, "traxel: traxel.cfg: graph loip: its feed will not find this record (records before it do not "
                      "read in its layout)\n");
-    EXPECT_EQ(r.out, "window 5\ninterval 5\nper-connection 256\ngraph lonet net packets\ngraph loip ip packets\n");
+    EXPECT_EQ(r.out, "window 5\ninterval 5\nper-connection 256\ngraph lonet net packets\ngraph loip ip packets\nlisten 127.0.0.1\nport 8080\nweb-user nobody\nboot yes\nuser nobody\n");
     EXPECT_EQ(r.status, 0);
+}
+
+// site.cfg beside the other two: every fault one line, and on success its
+// keys; a unit line naming a graph that traxel.cfg lacks only warned of.
+TEST(Check, SiteFileAndShippedSettingsBesideAnyGraphs)
+{
+    const struct {
+        std::string capture, site;
+        int status;
+        std::string out, err;
+    } table[] = {
+        // The shipped settings beside a traxel.cfg of other graphs: warned of,
+        // the graphs that exist take the unit.
+        {"unit bits port80 port99\ntextfile /var/tmp\n", "listen ::1\nport 9000\nweb-user daemon\nboot no\n", 0,
+         "window 1\ninterval 5\nper-connection 256\ngraph port80 port bits\ngraph sock22 sock connections\nlisten ::1\n"
+         "port 9000\nweb-user daemon\nboot no\nuser nobody\ntextfile /var/tmp\n",
+         "traxel: capture.cfg:1: no graph \"port99\" in traxel.cfg; the unit applies to the others\n"},
+        {"unit bytes\nbuffer 0\n", "port 65536\nlisten 10.0.0.1\nboot maybe\ncolour blue\n", 1, "",
+         "traxel: capture.cfg:1: unit \"bytes\" is not packets, bits or kbits\n"
+         "traxel: capture.cfg:2: buffer \"0\" is not a number of MiB in 1..1024\n"
+         "traxel: site.cfg:1: port \"65536\" is not a number in 1..65535\n"
+         "traxel: site.cfg:2: listen 10.0.0.1 is not a loopback address, and httpd/cgi-bin/.htpasswd cannot be read "
+         "(No such file or directory): make it first, as in site.cfg(5), so that the launcher and the feeds ask a "
+         "password\n"
+         "traxel: site.cfg:3: boot \"maybe\" is not yes or no\n"
+         "traxel: site.cfg:4: unknown key \"colour\" (keys: listen, port, web-user, boot)\n"},
+        {"", "listen 127.0.0.9 8080\nweb-user root\nlisten localhost\n", 1, "",
+         "traxel: site.cfg:1: listen takes one value, not 2\n"
+         "traxel: site.cfg:2: web-user \"root\" is root; name an unprivileged user\n"
+         "traxel: site.cfg:3: listen \"localhost\" is not an IPv4 or IPv6 address\n"},
+    };
+    for (const auto &row : table) {
+        std::string dir = install_dir_with("window 1\nport80 80 0 1 1\nsock22 22 0 1 1\n");
+        write_file(dir + "/capture.cfg", row.capture);
+        write_file(dir + "/site.cfg", row.site);
+        result r = run(dir, {"-n"});
+        EXPECT_EQ(r.status, row.status) << row.site;
+        EXPECT_EQ(r.out, row.out) << row.site;
+        EXPECT_EQ(r.err, row.err) << row.site;
+    }
+    // With the password file, any address will do.
+    std::string dir = install_dir_with("window 1\nport80 80 0 1 1\n");
+    write_file(dir + "/site.cfg", "listen 0.0.0.0\n");
+    write_file(dir + "/httpd/cgi-bin/.htpasswd", "admin:$2y$05$abcdefghijklmnopqrstuv\n");
+    result r = run(dir, {"-n"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("listen 0.0.0.0\n"), std::string::npos) << r.out;
 }
 
 }  // namespace

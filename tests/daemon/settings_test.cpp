@@ -22,7 +22,6 @@ TEST(Settings, ABadLineRefusesTheStartWithItsNumber)
         {"colour blue\n", "1: unknown key \"colour\" (keys: interface, unit, user, buffer, textfile, method)"},
         {"interface lo eth0\n", "1: interface takes one value, not 2"},
         {"unit bytes\n", "1: unit \"bytes\" is not packets, bits or kbits"},
-        {"unit bits port80 port99\n", "1: no graph \"port99\" in traxel.cfg"},
         {"unit kbits sock22\n", "1: graph sock22 counts new connections; its unit can only be packets"},
         {"user no-such-user-1\n", "1: no user \"no-such-user-1\""},
         {"user root\n", "1: user \"root\" is root; name an unprivileged user"},

@@ -110,7 +110,6 @@ bad-ipv6|window 5\nip6-a fd77::g 0 1 1\n||traxel.cfg: record 1 (ip6-a): host "fd
 ipv6-mask|window 5\nnet6-a fd77:: ffff:: 0 1 1\n||traxel.cfg: record 1 (net6-a): prefix length "ffff::" is not a number in 0..128
 long-prefix6|window 5\nnet6-a fd77:: 129 0 1 1\n||traxel.cfg: record 1 (net6-a): prefix length "129" is not a number in 0..128
 unit-word|window 5\nport80 80 0 1 1\n|\nunit bytes port80\n|capture.cfg:2: unit "bytes" is not packets, bits or kbits
-unit-graph|window 5\nport80 80 0 1 1\n|\nunit bits port81\n|capture.cfg:2: no graph "port81" in traxel.cfg
 unit-sock|window 5\nsock22 22 0 1 1\n|\nunit kbits sock22\n|capture.cfg:2: graph sock22 counts new connections; its unit can only be packets
 EOF
 

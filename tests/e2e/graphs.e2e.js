@@ -1,12 +1,14 @@
-// End-to-end test in a real browser of the installed system served on 127.0.0.1:8080: the graphs over one connection, the launcher.
+// End-to-end test in a real browser of the installed system as served: the graphs over one connection, the launcher, and both behind a password.
 //
-// Needs the system running (scripts/serve.sh) and fails, not skips, when it
-// does not answer. Environment: TRAXEL_URL (default http://127.0.0.1:8080/),
+// Needs the system running (scripts/serve.sh; scripts/test.sh serves a
+// private one) and fails, not skips, when it does not answer. Environment:
+// TRAXEL_URL (default http://127.0.0.1:8080/),
 // TRAXEL_INSTALL_DIR (default /usr/local/traxel), TRAXEL_SHOTS (directory of
 // the screenshots, default the working directory), NODE_PATH to playwright-core.
 'use strict';
 const fs = require('node:fs');
 const path = require('node:path');
+const { spawnSync } = require('node:child_process');
 const { chromium } = require('playwright-core');
 const { tally, check, get } = require('./support.js');
 
@@ -122,6 +124,28 @@ async function launch(page) {
   await page.screenshot({ path: path.join(shots, 'e2e-launch.png'), fullPage: true });
 }
 
+// With the password file that site.cfg(5) tells the admin to make, the
+// launcher and the feeds ask a password and the rest stays open: a viewer
+// without one still gets the page, the graph list and /metrics.
+async function password(browser, port_graph) {
+  const file = path.join(install_dir, 'httpd/cgi-bin/.htpasswd');
+  const made = spawnSync('htpasswd', ['-c', '-b', '-B', file, 'admin', 'e2e-secret'], { encoding: 'utf8' });
+  if (made.status !== 0) throw new Error(`htpasswd: ${made.stderr}${made.error || ''}`);
+  fs.chmodSync(file, 0o644);
+  try {
+    const open = await Promise.all(['', 'graphs.json', 'metrics'].map((p) => get(`${base}${p}`).then((r) => r.status)));
+    const closed = await Promise.all([`cgi-bin/feeds?k=0&g=${port_graph}`, `cgi-bin/${port_graph}?dhle,60,0s`, "cgi-bin/start"]
+      .map((p) => get(`${base}${p}`).then((r) => r.status)));
+    check('without the password the pages and /metrics answer, the feeds do not',
+      open.every((st) => st === 200) && closed.every((st) => st === 401), `${open} ${closed}`);
+    const page = await graphs_page(await browser.newContext({ httpCredentials: { username: 'admin', password: 'e2e-secret' } }),
+      port_graph, port_record(port_graph));
+    await launch(page);
+  } finally {
+    fs.rmSync(file, { force: true });
+  }
+}
+
 async function main() {
   let conf;
   try {
@@ -133,8 +157,9 @@ async function main() {
       ' start it with scripts/serve.sh');
     process.exit(1);
   }
-  const port_graph = conf.graphs.find((g) => g.kind === 'port' && port_record(g.name)[0] === 8080);
-  if (!port_graph) throw new Error('no graph of port 8080 in the installation');
+  const port = Number(new URL(base).port || 80);
+  const port_graph = conf.graphs.find((g) => g.kind === 'port' && port_record(g.name)[0] === port);
+  if (!port_graph) throw new Error(`no graph of port ${port} in the installation`);
   const limits = port_record(port_graph.name);
 
   const stop_traffic = start_traffic();
@@ -148,6 +173,8 @@ async function main() {
   try {
     const page = await graphs_page(await browser.newContext(), port_graph.name, limits);
     await launch(page);
+    await page.context().close();
+    await password(browser, port_graph.name);
   } finally {
     await browser.close();
     stop_traffic();
