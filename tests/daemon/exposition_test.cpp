@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "child.h"
+#include "host.h"
 #include "exposition.h"
 
 namespace fs = std::filesystem;
@@ -86,8 +87,7 @@ TEST_F(exposition, SamplesExactAndAcceptedByPromtool)
               "traxel_last_sample_timestamp_seconds 1700000005\n"
               "traxel_build_info{version=\"" TRAXEL_VERSION "\"} 1\n");
 
-    if (access(PROMTOOL, X_OK) != 0)
-        GTEST_SKIP() << "promtool not found at " PROMTOOL " (Debian package prometheus): exposition not linted";
+    REQUIRE_TOOL(PROMTOOL, "prometheus");
     // Also an exposition without graphs or captures, as at a start on no traffic.
     for (const std::string &t : {text, metrics_text(metrics_snapshot{})}) {
         std::ofstream(dir + "/traxel.prom") << t;

@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "files.h"
+#include "host.h"
 #include "loopback.h"
 #include "spawn.h"
 
@@ -40,8 +41,7 @@ TEST(Settings, ABadLineRefusesTheStartWithItsNumber)
 
 TEST(Drops, PacketsLostForWantOfBufferAreSaidAndCounted)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to capture";
+    SKIP_UNLESS_CAPTURE();
     std::string dir = install_dir_with("window 1\nport47985 47985 0 1 1\n");
     write_file(dir + "/capture.cfg", "interface lo\nbuffer 1\nmethod pcap\n");
     running_daemon d(dir, {"-f"});

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "fault_env.h"
+#include "host.h"
 #include "loopback.h"
 #include "unique_graph.h"
 
@@ -58,8 +59,7 @@ bool write_sample(int fd)
 
 TEST(Disconnect, FeedOfAClientThatLeftMidStreamEnds)
 {
-    if (access("/usr/sbin/mini_httpd", X_OK) != 0)
-        GTEST_SKIP() << "mini_httpd is not installed";
+    REQUIRE_TOOL("/usr/sbin/mini_httpd", "mini-httpd");
     installation inst(cfg, {graph});
     // The test writes the samples itself, 10 a second instead of the
     // daemon's one per 5 s, so the feed's writes fail soon after the client

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fault_env.h"
+#include "host.h"
 #include "unique_graph.h"
 
 namespace {
@@ -49,14 +50,11 @@ class DaemonRestart : public ::testing::TestWithParam<int> {};
 
 TEST_P(DaemonRestart, FeedsEndCleanlyAndNewFeedsGetNewData)
 {
+    SKIP_UNLESS_CAPTURE();
     installation inst(cfg, graphs);
     child daemon;
     std::string why;
-    if (!start_serving(inst, graphs[0], daemon, why)) {
-        if (why.find("capture not permitted") != std::string::npos)
-            GTEST_SKIP() << why;
-        FAIL() << why;
-    }
+    ASSERT_TRUE(start_serving(inst, graphs[0], daemon, why)) << why;
     std::vector<child> feeds;
     std::vector<pid_t> pids;
     for (size_t i = 0; i < graphs.size(); ++i) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fault_env.h"
+#include "host.h"
 #include "unique_graph.h"
 
 namespace {
@@ -33,12 +34,9 @@ class TakeOver : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        SKIP_UNLESS_CAPTURE();
         std::string why;
-        if (!start_serving(inst, graph, daemon, why)) {
-            if (why.find("capture not permitted") != std::string::npos)
-                GTEST_SKIP() << why;
-            FAIL() << why;
-        }
+        ASSERT_TRUE(start_serving(inst, graph, daemon, why)) << why;
     }
 
     // Expects every feed but the newest to have died of a SIGKILL, the newest

@@ -1,14 +1,11 @@
 #!/usr/bin/env bash
 # Lint of the manual pages: each renders without a message from mandoc's checker or a warning from groff as man runs it.
-# Usage: lint.sh MAN_DIR. Exits 77 (skipped) when mandoc or man is missing.
+# Usage: lint.sh MAN_DIR. Exits 77 (skipped) when mandoc or man is missing, outside scripts/test.sh.
 set -uo pipefail
 dir=$1
-for tool in mandoc man; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "$tool not found (Debian packages mandoc, man-db): manual pages not checked"
-    exit 77
-  fi
-done
+. "$(dirname "$0")/../support/tool.sh"
+need_tool mandoc mandoc
+need_tool man man-db
 
 pages=("$dir"/*.[1-8])
 [ -e "${pages[0]}" ] || { echo "FAIL: no manual pages in $dir"; exit 1; }
