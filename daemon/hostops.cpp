@@ -18,7 +18,7 @@ const uint8_t *snapend = nullptr;
 namespace {
 
 // Bytes of [bp, bp + n) that were captured.
-uint32_t captured(const uint8_t *bp, uint32_t n)
+uint32_t captured_bytes(const uint8_t *bp, uint32_t n)
 {
     if (!snapend || bp >= snapend)
         return 0;
@@ -69,7 +69,7 @@ extern "C" const char *tok2str(const struct tok *tp, const char *fmt, uint32_t v
 
 extern "C" void default_print(const uint8_t *bp, uint32_t length)
 {
-    uint32_t n = captured(bp, length);
+    uint32_t n = captured_bytes(bp, length);
     for (uint32_t i = 0; i < n; ++i) {
         if (i % 16 == 0)
             std::printf("\n\t0x%04x:", i);
@@ -81,7 +81,7 @@ extern "C" void default_print(const uint8_t *bp, uint32_t length)
 
 extern "C" void ip_print(const uint8_t *bp, uint32_t length)
 {
-    uint32_t have = captured(bp, length);
+    uint32_t have = captured_bytes(bp, length);
     if (have < 20) {
         std::printf("[|ip]");
         return;

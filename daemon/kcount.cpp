@@ -203,23 +203,6 @@ int64_t tai_offset_ns()
 
 }  // namespace
 
-kfd &kfd::operator=(kfd &&o) noexcept
-{
-    if (this != &o) {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = o.fd_;
-        o.fd_ = -1;
-    }
-    return *this;
-}
-
-kfd::~kfd()
-{
-    if (fd_ >= 0)
-        close(fd_);
-}
-
 count_load::~count_load()
 {
     count__destroy(sk);
@@ -286,8 +269,8 @@ bool kernel_count::start(const std::vector<graph> &gs, int ifindex, std::string 
     // Only what counting needs stays open: the links, which hold the
     // programs, the counters and the watch map; the object and the rest of
     // its descriptors go with l.
-    counts_ = kfd(dup(bpf_map__fd(sk->maps.counts)));
-    watched_ = kfd(dup(bpf_map__fd(sk->maps.watch)));
+    counts_ = unique_fd(dup(bpf_map__fd(sk->maps.counts)));
+    watched_ = unique_fd(dup(bpf_map__fd(sk->maps.watch)));
     if (counts_.get() < 0 || watched_.get() < 0) {
         err = sys_fault("dup", "the counting maps");
         return false;

@@ -8,22 +8,7 @@
 
 #include "bpf/maps.h"
 #include "cfg.h"
-
-// A descriptor owned alone: closed once, when the owner goes.
-class kfd {
-public:
-    kfd() = default;
-    explicit kfd(int fd) : fd_(fd) {}
-    kfd(const kfd &) = delete;
-    kfd &operator=(const kfd &) = delete;
-    kfd(kfd &&o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-    kfd &operator=(kfd &&o) noexcept;
-    ~kfd();
-    int get() const { return fd_; }
-
-private:
-    int fd_ = -1;
-};
+#include "fd.h"
 
 struct count;  // the skeleton of the kernel programs (count.skel.h)
 
@@ -77,8 +62,8 @@ private:
     // Writes watch_ into the watch map.
     bool put_watch(std::string &err);
 
-    std::vector<kfd> links_;
-    kfd counts_, watched_;
+    std::vector<unique_fd> links_;
+    unique_fd counts_, watched_;
     struct watch watch_ = {};
     std::vector<int> rule_of_;
     uint32_t rules_ = 0;

@@ -256,11 +256,11 @@ int run_capture(pcap_t *pc, iface_watch &w, std::vector<graph> &gs, const count_
     for (graph &g : late)
         g.count = g.bytes = 0;
     int64_t next = grid_next(wall_s());
-    int64_t held = -1;  // the grid time whose samples wait, or none
+    int64_t pending_grid = -1;  // the grid time whose samples wait, or none
     double release = 0;  // when they are written, on the monotonic clock
     while (!stop) {
         const double left = release - mono_ms();
-        int ms = held < 0 ? wait_ms(next) : left > 0 ? static_cast<int>(left) + 1 : 0;
+        int ms = pending_grid < 0 ? wait_ms(next) : left > 0 ? static_cast<int>(left) + 1 : 0;
         struct timespec to = {ms / 1000, (ms % 1000) * 1000000L};
         int n = ppoll(&pfd, 1, &to, &wait_mask);
         if (n < 0 && errno != EINTR) {
@@ -269,15 +269,15 @@ int run_capture(pcap_t *pc, iface_watch &w, std::vector<graph> &gs, const count_
         }
         if (stop)
             break;
-        if (held < 0 && (held = sample_due(next, wall_s())) >= 0) {
+        if (pending_grid < 0 && (pending_grid = sample_due(next, wall_s())) >= 0) {
             release = mono_ms() + hold_ms;
             if (pfd.fd < 0 && w.look() && !follow())
                 return 1;
         }
         // Frames are read before every due sample too, each counted in the
         // interval of its time stamp.
-        const int rc = pfd.fd >= 0 && (n > 0 || held >= 0)
-                           ? count_split(pc, ix, gs, late, held >= 0 ? held : INT64_MAX)
+        const int rc = pfd.fd >= 0 && (n > 0 || pending_grid >= 0)
+                           ? count_split(pc, ix, gs, late, pending_grid >= 0 ? pending_grid : INT64_MAX)
                            : 0;
         // A named interface that went away (its index is another now, or
         // none) is followed; one that went down gives frames again once up.
@@ -293,14 +293,14 @@ int run_capture(pcap_t *pc, iface_watch &w, std::vector<graph> &gs, const count_
                 return 1;
             }
         }
-        if (held >= 0 && mono_ms() >= release) {
-            on_grid(held);
+        if (pending_grid >= 0 && mono_ms() >= release) {
+            on_grid(pending_grid);
             for (std::size_t i = 0; i < gs.size(); ++i) {
                 gs[i].count += late[i].count;
                 gs[i].bytes += late[i].bytes;
                 late[i].count = late[i].bytes = 0;
             }
-            held = -1;
+            pending_grid = -1;
         }
     }
     return 0;

@@ -32,11 +32,11 @@ std::size_t drop_bytes(int fd, std::size_t n)
 }
 
 // Drops the oldest waiting line of f.
-void drop_oldest(sample_pipe &f, uint32_t &partial)
+void drop_oldest(sample_pipe &f, uint32_t &taken)
 {
-    drop_bytes(f.fd.get(), f.lens.front() - partial);
+    drop_bytes(f.fd.get(), f.lens.front() - taken);
     f.lens.pop_front();
-    partial = 0;
+    taken = 0;
 }
 
 }  // namespace
@@ -104,9 +104,9 @@ pipe_open open_sample_pipe(const std::string &path, std::size_t bound, const pip
     return pipe_open::ok;
 }
 
-std::size_t waiting(sample_pipe &f, uint32_t &partial)
+std::size_t waiting(sample_pipe &f, uint32_t &taken)
 {
-    partial = 0;
+    taken = 0;
     int unread = 0;
     if (ioctl(f.fd.get(), FIONREAD, &unread) != 0 || unread < 0) {
         // Without the count nothing can be trusted: start afresh.
@@ -128,7 +128,7 @@ std::size_t waiting(sample_pipe &f, uint32_t &partial)
         return 0;
     }
     f.lens.erase(f.lens.begin(), f.lens.end() - static_cast<std::ptrdiff_t>(keep));
-    partial = static_cast<uint32_t>(acc - static_cast<std::size_t>(unread));
+    taken = static_cast<uint32_t>(acc - static_cast<std::size_t>(unread));
     return keep;
 }
 
@@ -136,10 +136,10 @@ bool put_sample(sample_pipe &f, const char *line, std::size_t len, std::size_t b
 {
     // A feed reading at the same moment takes all there is at once, so the
     // lines to drop can only run out early, and drop_bytes stops then.
-    uint32_t partial = 0;
-    std::size_t n = waiting(f, partial);
+    uint32_t taken = 0;
+    std::size_t n = waiting(f, taken);
     for (; n + 1 > bound && n > 0; --n)
-        drop_oldest(f, partial);
+        drop_oldest(f, taken);
     for (;;) {
         ssize_t put = write(f.fd.get(), line, len);
         if (put == static_cast<ssize_t>(len)) {
@@ -150,7 +150,7 @@ bool put_sample(sample_pipe &f, const char *line, std::size_t len, std::size_t b
             continue;
         // A full pipe that could not be enlarged: make room at the old end.
         if (put < 0 && errno == EAGAIN && !f.lens.empty()) {
-            drop_oldest(f, partial);
+            drop_oldest(f, taken);
             continue;
         }
         if (put >= 0) {

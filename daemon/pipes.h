@@ -50,8 +50,9 @@ pipe_open open_sample_pipe(const std::string &path, std::size_t bound, const pip
                            std::string &err);
 
 // Number of lines still waiting in f; a line partly read counts as waiting.
-// Sets partial to the bytes already read of the oldest waiting line.
-std::size_t waiting(sample_pipe &f, uint32_t &partial);
+// Sets taken to the bytes that a reader has already taken of the oldest
+// waiting line.
+std::size_t waiting(sample_pipe &f, uint32_t &taken);
 
 // Writes the len bytes of line (one sample line, at most sample_line_max
 // bytes) into f, first reading the oldest waiting lines out of the pipe so

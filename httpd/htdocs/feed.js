@@ -9,7 +9,7 @@
   // "data2-" announces the second sample of a feed that found no backlog; the
   // sample itself follows as an echoed line, exactly like a live one.
   const live_line = /^data2?-(-?\d+)$/;
-  const limit_names = { '^': 'max', '_': 'min', '<': 'thres' };
+  const limit_of_prefix = { '^': 'max', '_': 'min', '<': 'thres' };
 
   // Reads a stream handed over in arbitrary pieces line by line: push(text)
   // returns the events that parse (a line to an event or null) makes of the
@@ -42,7 +42,7 @@
   function feed_parser(name) {
     let echo = null;  // value of the "data-" line whose sample line is next
 
-    function parse_line(raw) {
+    function feed_event(raw) {
       const line = raw.replace(/\r$/, '');
       if (echo !== null) {
         // The sample line as the daemon wrote it: its first token is the
@@ -62,11 +62,11 @@
         return null;
       }
       m = limit_line.exec(line);
-      if (m && m[2] === name) return { type: 'limit', which: limit_names[m[1]], value: Number(m[3]) };
+      if (m && m[2] === name) return { type: 'limit', which: limit_of_prefix[m[1]], value: Number(m[3]) };
       return { type: 'note', text: line };
     }
 
-    return { line: parse_line, ...line_reader(parse_line) };
+    return { line: feed_event, ...line_reader(feed_event) };
   }
 
   // Returns a parser for the response of the multiplexed feed of a page,
@@ -77,7 +77,7 @@
   function mux_parser() {
     const own = { '+': 'started', '!': 'lost', '=': 'ended' };
 
-    function parse_line(line) {
+    function mux_event(line) {
       const sp = line.indexOf(' ');
       if (sp < 1) return line === '' ? null : { type: 'other', text: line };
       const type = own[line[0]];
@@ -89,7 +89,7 @@
       return { type, graph, how: rest };
     }
 
-    return line_reader(parse_line);
+    return line_reader(mux_event);
   }
 
   const api = { feed_parser, mux_parser };

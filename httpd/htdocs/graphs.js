@@ -10,7 +10,7 @@
   let draw_gap_ms;
   const colors = { line: '#1f5fa8', warn: '#d81b60' };
   const limit_style = { max: ['#d62728', [8, 4]], min: ['#2ca02c', [8, 4]], thres: ['#ff7f0e', [3, 3]] };
-  const limit_names = { max: 'max', min: 'min', thres: 'threshold' };
+  const limit_labels = { max: 'max', min: 'min', thres: 'threshold' };
   const { feed_parser, mux_parser } = traxel_feed;
   const { timeline } = traxel_timeline;
   const units = traxel_units;
@@ -61,7 +61,7 @@
       ctx.moveTo(left, y);
       ctx.lineTo(left + width, y);
       ctx.stroke();
-      ctx.fillText(`${limit_names[which]} ${units.format(g.unit, v)}`, left + width - 4, y - 3 * devicePixelRatio);
+      ctx.fillText(`${limit_labels[which]} ${units.format(g.unit, v)}`, left + width - 4, y - 3 * devicePixelRatio);
     }
     ctx.restore();
   }
@@ -162,7 +162,7 @@
     for (const w of ['max', 'min', 'thres']) d[w] = g.limits[w] === null ? '' : g.limits[w];
     d.lastLabel = g.last ? g.last.label : '';
     d.lastValue = g.last ? g.last.value : '';
-    const lim = ['max', 'min', 'thres'].map((w) => `${limit_names[w]} ${g.limits[w] === null ? '?' : units.format(g.unit, g.limits[w])}`);
+    const lim = ['max', 'min', 'thres'].map((w) => `${limit_labels[w]} ${g.limits[w] === null ? '?' : units.format(g.unit, g.limits[w])}`);
     g.el.querySelector('.limits').textContent = `Limits: ${lim.join(', ')}`;
     g.el.querySelector('.status').textContent = status_text(g);
     g.el.querySelector('.over').hidden = !over(g);

@@ -19,7 +19,7 @@
 
   // One sample line as {name, labels, value}, or null for a line that is no
   // sample (a comment, a blank line, or one that does not parse).
-  function parse_line(line) {
+  function parse_metric_line(line) {
     if (/^\s*(#|$)/.test(line)) return null;
     name_re.lastIndex = 0;
     const name = name_re.exec(line);
@@ -57,7 +57,7 @@
       return by_if.get(name);
     };
     for (const line of text.split('\n')) {
-      const s = parse_line(line);
+      const s = parse_metric_line(line);
       if (!s || s.labels.interface === undefined) continue;
       if (s.name === 'traxel_capture_received_packets_total') entry(s.labels.interface).received += s.value;
       if (s.name === 'traxel_capture_dropped_packets_total') {
@@ -69,7 +69,7 @@
     return [...by_if.values()];
   }
 
-  const api = { parse_line, capture_totals };
+  const api = { parse_metric_line, capture_totals };
   if (typeof module === 'object' && module.exports) module.exports = api;
   else root.traxel_metrics = api;
 })(this);

@@ -64,8 +64,9 @@ double now_s()
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-// Writes all of text to fd before streaming begins (fd still blocking).
-void write_all(int fd, const std::string &text)
+// Writes all of text to fd before streaming begins (fd still blocking);
+// ends the process with status 1 when it cannot.
+void write_or_exit(int fd, const std::string &text)
 {
     std::size_t done = 0;
     while (done < text.size()) {
@@ -83,7 +84,7 @@ const char content_type[] = "Content-Type: text/plain; charset=utf-8\nCache-Cont
 // Refuses the request with one line, before any feed has started.
 [[noreturn]] void refuse(const char *status, const std::string &line)
 {
-    write_all(1, std::string("Status: ") + status + "\n" + content_type + "\n" + line + "\n");
+    write_or_exit(1, std::string("Status: ") + status + "\n" + content_type + "\n" + line + "\n");
     std::exit(1);
 }
 
@@ -485,7 +486,7 @@ int run(mux &m)
 
 // Installs the handlers, blocks the handled signals outside the wait, and
 // ignores SIGPIPE so that a client gone shows as a failed write.
-void setup_signals(mux &m, sigset_t &orig)
+void setup_mux_signals(mux &m, sigset_t &orig)
 {
     struct sigaction sa {};
     sigemptyset(&sa.sa_mask);
@@ -532,9 +533,9 @@ int main(int argc, char **argv)
     m.ep = epoll_create1(EPOLL_CLOEXEC);
     if (m.ep < 0)
         refuse("500 Internal Server Error", std::string("epoll_create1: ") + std::strerror(errno) + ".");
-    write_all(1, std::string(content_type) + "\n");
+    write_or_exit(1, std::string(content_type) + "\n");
     sigset_t orig;
-    setup_signals(m, orig);
+    setup_mux_signals(m, orig);
     std::vector<std::string> env = feed_environment(req.k);
     std::vector<char *> envp;
     for (std::string &e : env)

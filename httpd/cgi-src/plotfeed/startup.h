@@ -5,8 +5,10 @@
 #include <csignal>
 #include <cstdio>
 
-// The design limits of a query: entries, and field size with terminator.
-inline constexpr int max_entries = 10000;
+#include "util.h"
+
+// The design limit of a query's field: its size with terminator (the limit
+// of its entries is max_entries).
 inline constexpr int field_size = 128;
 
 // One decoded query entry of the feed.

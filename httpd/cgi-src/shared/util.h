@@ -4,6 +4,10 @@
 
 #include <cstdio>
 
+// The design limit of a query or form body: the entries a program decodes
+// it into.
+inline constexpr int max_entries = 10000;
+
 // Moves the text of line before the first stop (or all of it) into word and
 // removes it, and the stop, from the front of line. word must have room for
 // the copied text.

@@ -20,9 +20,7 @@ struct entry {
     char *val;
 };
 
-// The design limit of a submission: fields beyond it are left unread.
-constexpr int max_entries = 10000;
-
+// The decoded form; fields beyond max_entries are left unread.
 entry entries[max_entries];
 
 // The most body bytes a submission may announce. The launch form sends a few;
