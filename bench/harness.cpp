@@ -75,6 +75,13 @@ bool make_inst_cfg(const std::string &cfg_text, const std::vector<std::string> &
             err = "mkdir " + d + ": " + std::strerror(errno);
             return false;
         }
+    // The feeds' lock file, which the installation makes.
+    const std::string lock = in.dir + "/httpd/feed.lock";
+    const int lock_fd = open(lock.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (lock_fd < 0 || close(lock_fd) != 0) {
+        err = "create " + lock + ": " + std::strerror(errno);
+        return false;
+    }
     std::ofstream cfg(in.dir + "/traxel.cfg");
     cfg << cfg_text;
     cfg.close();

@@ -34,6 +34,12 @@ installation::installation(const std::string &cfg, const std::vector<std::string
     if (chmod(dir_.c_str(), 0755) != 0)
         fail("chmod " + dir_);
     fs::create_directories(cgi());
+    // The feeds' lock file, which the installation makes for the web server's
+    // user; a test's feeds run as root or, behind mini_httpd, as nobody.
+    const std::string lock = dir_ + "/httpd/feed.lock";
+    std::ofstream(lock, std::ios::binary).flush();
+    if (chmod(lock.c_str(), 0666) != 0)
+        fail("chmod " + lock);
     fs::create_symlink(TRAXEL_BIN, dir_ + "/traxel");
     // A copy, not a link into the build tree: a web server running the feeds
     // as nobody must reach it wherever the tree lies.

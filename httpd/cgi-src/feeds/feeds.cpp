@@ -10,12 +10,14 @@
 // The response ends when every feed has ended. When the client goes away
 // (a write fails, or the web server ends this program) every feed ends with it.
 #include "contract.h"
+#include "errlog.h"
 #include "fd.h"
+#include "feedlock.h"
 #include "feeds_out.h"
 #include "feeds_query.h"
 #include "help.h"
+#include "pidfile.h"
 #include "record.h"
-#include "tokens.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -29,7 +31,6 @@
 #include <string>
 #include <string_view>
 #include <sys/epoll.h>
-#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -159,6 +160,7 @@ struct feed_proc {
 
 // The multiplexer: its feeds, the response on its way, the signal mask of its wait.
 struct mux {
+    feed_lock lk;            // the feeds' lock file: slots counted, take-overs awaited
     std::vector<feed_proc> feeds;
     out_queue out;
     sigset_t wait_mask;      // the mask while waiting: the handled signals let in
@@ -181,8 +183,9 @@ void not_started(mux &m, feed_proc &f, const char *what, int err)
 
 // Starts the feed of f.name as the web server starts a CGI program: the
 // program of that name in the working directory, the bare name as argv[0],
-// envp; standard output and error into a new pipe whose read end is f.fd.
-// The feed gets SIGKILL should this program die first.
+// envp; standard output into a new pipe whose read end is f.fd, standard
+// error this program's, the web server's log. The feed gets SIGKILL should
+// this program die first.
 void start_feed(mux &m, feed_proc &f, char *const envp[], const sigset_t &mask)
 {
     int p[2];
@@ -204,7 +207,7 @@ void start_feed(mux &m, feed_proc &f, char *const envp[], const sigset_t &mask)
         sigaction(SIGPIPE, &sa, nullptr);
         sigprocmask(SIG_SETMASK, &mask, nullptr);
         const int null = open("/dev/null", O_RDONLY);
-        if (null < 0 || dup2(null, 0) < 0 || dup2(p[1], 1) < 0 || dup2(p[1], 2) < 0)
+        if (null < 0 || dup2(null, 0) < 0 || dup2(p[1], 1) < 0)
             _exit(126);
         execve(path.c_str(), argv, envp);
         std::printf("Content-type: text/plain\n\nfeeds: execve %s: %s\n", path.c_str(), std::strerror(errno));
@@ -318,35 +321,26 @@ bool read_feed(feed_proc &f)
     return true;
 }
 
-// The pid that the graph's pid file names, or -1. Read under a shared lock
-// on the CGI directory, which a starting feed holds exclusively from its kill
-// of the old feed until its pid is written; waits for it at most half a second.
-long registered_pid(const std::string &name)
+// The pid that the graph's pid file names, or -1. Read under the take-over
+// lock, shared, which a starting feed holds exclusively from its kill of the
+// old feed until its pid is written; waits for it at most half a second.
+long registered_pid(feed_lock &lk, const std::string &name)
 {
-    const unique_fd dir(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    for (int i = 0; dir.valid() && i < 250 && flock(dir.get(), LOCK_SH | LOCK_NB) != 0; ++i) {
-        const timespec two_ms{0, 2000000};
-        nanosleep(&two_ms, nullptr);
-    }
-    char path[64];
-    std::snprintf(path, sizeof path, pid_fmt, name.c_str());
-    int pid = -1;
-    if (FILE *f = std::fopen(path, "r")) {
-        if (!read_int(f, &pid))
-            pid = -1;
-        std::fclose(f);
-    }
-    return pid;
+    const bool locked = lk.lock(false, 500);
+    const pid_record r = read_pid("feeds", name.c_str());
+    if (locked && !lk.unlock())
+        std::fprintf(stderr, "feeds: unlock %s: %s\n", feed_lock_path, std::strerror(errno));
+    return r.has_number ? r.pid : -1;
 }
 
 // How f ended, as its "=" line says it.
-std::string how_ended(const feed_proc &f)
+std::string how_ended(mux &m, const feed_proc &f)
 {
     if (WIFEXITED(f.status))
         return "exit " + std::to_string(WEXITSTATUS(f.status));
     const int sig = WTERMSIG(f.status);
     if (sig == SIGKILL && !f.killed) {
-        const long now_registered = registered_pid(f.name);
+        const long now_registered = registered_pid(m.lk, f.name);
         if (now_registered > 0 && now_registered != f.pid)
             return "taken-over " + std::to_string(now_registered);
     }
@@ -384,13 +378,33 @@ void report_ends(mux &m, double now)
         take_lines(m, f, static_cast<int>(g), now);
         if (f.stuck)
             continue;
-        const std::string line = lost_line(f) + "=" + f.name + " " + how_ended(f) + "\n";
+        const std::string line = lost_line(f) + "=" + f.name + " " + how_ended(m, f) + "\n";
         m.out.push(-1, line.data(), line.size());
         f.ended = true;
     }
 }
 
-// Kills every feed still running and reaps them all.
+// Removes the pid files that still name a feed that this program killed, so
+// that no later feed of the graph takes the pid, which the system may give to
+// any process, for a feed's. Under the take-over lock, so that a pid file
+// that a starting feed has just written stays; waits for it at most a second.
+void forget_pids(mux &m)
+{
+    if (!m.lk.lock(true, 1000)) {
+        std::fprintf(stderr, "feeds: lock %s: %s\n", feed_lock_path, std::strerror(errno));
+        return;
+    }
+    for (const feed_proc &f : m.feeds) {
+        const pid_record r = f.killed ? read_pid("feeds", f.name.c_str()) : pid_record{};
+        const std::string path = pid_path(f.name.c_str());
+        if (r.has_number && r.pid == f.pid && unlink(path.c_str()) != 0 && errno != ENOENT)
+            std::fprintf(stderr, "feeds: unlink %s: %s\n", path.c_str(), std::strerror(errno));
+    }
+    if (!m.lk.unlock())
+        std::fprintf(stderr, "feeds: unlock %s: %s\n", feed_lock_path, std::strerror(errno));
+}
+
+// Kills every feed still running, reaps them all and removes their pid files.
 void end_all(mux &m)
 {
     for (feed_proc &f : m.feeds)
@@ -403,6 +417,7 @@ void end_all(mux &m)
         }
         f.reaped = true;
     }
+    forget_pids(m);
 }
 
 // Brings the wait set up to date: the pipes of the feeds that may be read,
@@ -509,6 +524,21 @@ void setup_mux_signals(mux &m, sigset_t &orig)
         sigdelset(&m.wait_mask, sig);
 }
 
+// Refuses the request unless a feed can start for each of its n graphs
+// without going beyond the feeds that the host runs at once.
+void check_room(feed_lock &lk, std::size_t n)
+{
+    const int held = lk.open() ? lk.slots_held() : -1;
+    if (held < 0)
+        refuse("500 Internal Server Error",
+               std::string("Cannot use the feeds' lock file ") + feed_lock_path + ": " + std::strerror(errno) + ".");
+    if (static_cast<std::size_t>(held) + n > static_cast<std::size_t>(max_feeds)) {
+        char line[160];
+        std::snprintf(line, sizeof line, too_many_feeds, max_feeds);
+        refuse("503 Service Unavailable", line);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -517,6 +547,7 @@ int main(int argc, char **argv)
              "usage: feeds   (run by the web server for GET /cgi-bin/feeds?k=SECONDS&g=GRAPH,GRAPH...)\n"
              "Serves the feeds of a page's graphs over one response, each line tagged with its graph.\n"
              "See traxel-cgi(8).\n");
+    keep_errors_from_client();
     const char *method = std::getenv("REQUEST_METHOD");
     if (method == nullptr || std::strcmp(method, "GET") != 0)
         refuse("405 Method Not Allowed", "The feeds of a page are asked for with a GET.");
@@ -530,6 +561,7 @@ int main(int argc, char **argv)
     check_graphs(req);
 
     mux m(req.graphs.size());
+    check_room(m.lk, req.graphs.size());
     m.ep = epoll_create1(EPOLL_CLOEXEC);
     if (m.ep < 0)
         refuse("500 Internal Server Error", std::string("epoll_create1: ") + std::strerror(errno) + ".");

@@ -2,6 +2,8 @@
 #include "startup.h"
 
 #include "contract.h"
+#include "errlog.h"
+#include "feedlock.h"
 #include "graphname.h"
 #include "read_cfg.h"
 #include "takeover.h"
@@ -20,6 +22,42 @@ FILE *fifo_in;
 volatile std::sig_atomic_t fifo_fd = -1;
 
 namespace {
+
+// Holds this feed's slot for its life, and the take-over lock.
+feed_lock lk;
+
+// Refuses the request with status and one line in place of the feed's
+// header and stream; ends the process.
+[[noreturn]] void refuse_early(const char *status, const char *line)
+{
+    std::printf("Status: %s\nContent-type: text/html\n\n%s\n", status, line);
+    std::exit(1);
+}
+
+// Takes a slot of the feeds running on the host; refuses the request when
+// there is none or the lock file cannot be used.
+void take_slot()
+{
+    char line[160];
+    int r = lk.open() ? lk.take_slot() : -1;
+    if (r == 1)
+        return;
+    if (r == 0) {
+        std::snprintf(line, sizeof line, too_many_feeds, max_feeds);
+        refuse_early("503 Service Unavailable", line);
+    }
+    std::snprintf(line, sizeof line, "Cannot use the feeds' lock file %s: %s.", feed_lock_path, std::strerror(errno));
+    refuse_early("500 Internal Server Error", line);
+}
+
+// The graph name: the last component of the program's name, which some web
+// servers pass as the bare name and others as the program file's full path.
+const char *graph_name(int argc, char **argv)
+{
+    const char *path = argc > 0 && argv[0] != nullptr ? argv[0] : "";
+    const char *slash = std::strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
 
 // Ends the process unless the request is a GET.
 void check_method()
@@ -119,11 +157,13 @@ void install_handlers()
 
 const char *feed_startup(int argc, char **argv)
 {
+    keep_errors_from_client();
     // Every line must reach the client as soon as it is printed.
     if (std::setvbuf(stdout, nullptr, _IONBF, 0) != 0)
         std::fprintf(stderr, "plotfeed: setvbuf stdout: %s\n", std::strerror(errno));
+    take_slot();
     std::printf("Content-type: text/html%c%c", '\n', '\n');
-    const char *name = argc > 0 && argv[0] != nullptr ? argv[0] : "";
+    const char *name = graph_name(argc, argv);
     if (!graph_name_ok(name)) {
         std::printf("Graph name must be 1 to %d letters, digits, '.', '_' or '-'.\n",
                     graph_name_max);
@@ -147,7 +187,7 @@ const char *feed_startup(int argc, char **argv)
     if (client_gone(stdout))
         std::exit(1);
     read_cfg(name);
-    take_over(name);
+    take_over(lk, name);
     if (client_gone(stdout))
         std::exit(1);
     open_fifo(name);

@@ -53,8 +53,9 @@ void cleanup(int sig);
 void install_handlers();
 
 // Runs the whole start-up on the program's arguments and environment and
-// returns the graph name with fifo_in open; every failure prints its line
-// and exits.
+// returns the graph name (the last component of argv[0]) with fifo_in open
+// and a slot of the feeds' lock file held; every failure prints its line and
+// exits.
 const char *feed_startup(int argc, char **argv);
 
 #endif

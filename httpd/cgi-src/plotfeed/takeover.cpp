@@ -1,98 +1,122 @@
 // Take-over of a graph from its previous feed through the pid file in /tmp.
 #include "takeover.h"
 
-#include "contract.h"
-#include "fd.h"
+#include "feedlock.h"
+#include "pidfile.h"
 #include "shell.h"
-#include "tokens.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
+#include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// Room for "/tmp/", a checked graph name, ".pid" and for the shell commands.
-constexpr int path_size = 64;
+// Room for /proc/<pid>/comm, and for the shell commands with a pid or the
+// path of a pid file.
+constexpr int path_size = 80;
+
+// The executable that /proc/<pid>/exe names ("self" for this process), as
+// it was installed: a file replaced since still names its old path. "" when
+// it cannot be read (a process of another user, or one that has ended).
+std::string exe_of(const std::string &pid)
+{
+    char buf[PATH_MAX];
+    const ssize_t n = readlink(("/proc/" + pid + "/exe").c_str(), buf, sizeof buf);
+    if (n <= 0 || static_cast<size_t>(n) == sizeof buf)
+        return "";
+    std::string exe(buf, static_cast<size_t>(n));
+    static constexpr char replaced[] = " (deleted)";
+    if (exe.size() > sizeof replaced - 1 && exe.compare(exe.size() - (sizeof replaced - 1), std::string::npos, replaced) == 0)
+        exe.resize(exe.size() - (sizeof replaced - 1));
+    return exe;
+}
+
+// The command name of process pid (the last component of the program file it
+// ran, which the web server names after the graph); "" when it has none.
+std::string comm_of(int pid)
+{
+    char path[path_size], buf[32] = "";
+    std::snprintf(path, sizeof path, "/proc/%d/comm", pid);
+    FILE *f = std::fopen(path, "re");
+    if (f == nullptr)
+        return "";
+    const bool got = std::fgets(buf, sizeof buf, f) != nullptr;
+    std::fclose(f);
+    if (!got)
+        return "";
+    buf[std::strcspn(buf, "\n")] = '\0';
+    return buf;
+}
 
 }  // namespace
 
-bool may_kill(int pid) { return pid > 0 && pid != static_cast<int>(getpid()); }
+bool may_kill(int pid, const char *name)
+{
+    if (pid <= 0 || pid == static_cast<int>(getpid()))
+        return false;
+    const std::string self = exe_of("self");
+    return !self.empty() && exe_of(std::to_string(pid)) == self && comm_of(pid) == name;
+}
 
 int kill_before_pid(const char *name)
 {
-    char path[path_size];
-    std::snprintf(path, sizeof path, pid_fmt, name);
-    FILE *f = std::fopen(path, "r");
-    if (f == nullptr)
+    const pid_record old = read_pid("plotfeed", name);
+    if (!old.opened)
         return 0;
-    int old = 0;
-    if (read_int(f, &old)) {
-        std::printf("old-pid-%d\n", old);
-        if (may_kill(old)) {
+    if (old.has_number) {
+        std::printf("old-pid-%d\n", old.pid);
+        if (may_kill(old.pid, name)) {
             char cmd[path_size];
-            std::snprintf(cmd, sizeof cmd, "kill -KILL %d\n", old);
+            std::snprintf(cmd, sizeof cmd, "kill -KILL %d\n", old.pid);
             run_shell("plotfeed", cmd);
         }
     }
-    if (std::fclose(f) != 0)
-        std::fprintf(stderr, "plotfeed: fclose %s: %s\n", path, std::strerror(errno));
     return 1;
 }
 
 void save_pid(const char *name)
 {
     const int pid = static_cast<int>(getpid());
-    char cmd[path_size];
-    char path[path_size];
-    std::snprintf(cmd, sizeof cmd, "rm /tmp/%s.pid", name);
-    std::snprintf(path, sizeof path, pid_fmt, name);
-    run_shell("plotfeed", cmd);
-    FILE *f = std::fopen(path, "w+");
-    if (f == nullptr)
+    const std::string p = pid_path(name);
+    const char *path = p.c_str();
+    // With nothing there, no shell runs.
+    struct stat st {};
+    if (lstat(path, &st) == 0) {
+        char cmd[path_size];
+        std::snprintf(cmd, sizeof cmd, "rm %s", path);
+        run_shell("plotfeed", cmd);
+    }
+    // Only a file this feed creates is written: never one that another user
+    // left or planted (rm cannot remove it from /tmp), never through a link.
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int open_errno = errno;
+    if (fd < 0)
         std::printf("No se puede abrir archivo SAVE\n");
     std::printf("new-pid-%d\n", pid);
-    if (f == nullptr)
+    if (fd < 0) {
+        std::fprintf(stderr, "plotfeed: open %s: %s\n", path, std::strerror(open_errno));
         return;
-    const bool wrote = std::fprintf(f, "%d\n", pid) >= 0;
-    if (std::fclose(f) != 0 || !wrote)
+    }
+    const bool wrote = dprintf(fd, "%d\n", pid) >= 0;
+    if (close(fd) != 0 || !wrote)
         std::fprintf(stderr, "plotfeed: write %s: %s\n", path, std::strerror(errno));
 }
 
-namespace {
-
-// Takes an exclusive flock on the directory dir, held as long as the
-// returned descriptor is. A directory opened read-only takes the lock for any
-// user, and the lock goes with the process however it ends. A failure is
-// reported on stderr and gives no lock.
-unique_fd lock_dir(const char *dir)
-{
-    unique_fd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd.valid()) {
-        std::fprintf(stderr, "plotfeed: open %s: %s\n", dir, std::strerror(errno));
-        return fd;
-    }
-    while (flock(fd.get(), LOCK_EX) != 0) {
-        if (errno == EINTR)
-            continue;
-        std::fprintf(stderr, "plotfeed: flock %s: %s\n", dir, std::strerror(errno));
-        fd.reset();
-        break;
-    }
-    return fd;
-}
-
-}  // namespace
-
-void take_over(const char *name)
+void take_over(feed_lock &lk, const char *name)
 {
     // Unguarded, two feeds could both find the pid file gone between the
     // other's rm and its write, kill nobody, and split one pipe's samples.
-    const unique_fd lock = lock_dir(".");
+    const bool locked = lk.lock(true, -1);
+    if (!locked)
+        std::fprintf(stderr, "plotfeed: lock %s: %s\n", feed_lock_path, std::strerror(errno));
     kill_before_pid(name);
     save_pid(name);
+    if (locked && !lk.unlock())
+        std::fprintf(stderr, "plotfeed: unlock %s: %s\n", feed_lock_path, std::strerror(errno));
 }

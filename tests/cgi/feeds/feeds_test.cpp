@@ -32,8 +32,8 @@ struct writer {
     bool put(const std::string &line) { return write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()); }
 };
 
-// The installation with the multiplexer beside the feed links, a pipe per
-// graph, and pid files without a number so that no feed's shell complains.
+// The installation with the multiplexer beside the feed links and a pipe per
+// graph.
 struct mux_env : installation {
     const std::vector<std::string> &graphs = graph_names;
     mux_env()
@@ -42,10 +42,8 @@ struct mux_env : installation {
                        graph_names)
     {
         fs::create_symlink(FEEDS_BIN, cgi() + "/feeds");
-        for (const std::string &g : graphs) {
+        for (const std::string &g : graphs)
             mkfifo(fifo(g).c_str(), 0600);
-            std::ofstream("/tmp/" + g + ".pid") << "none\n";
-        }
     }
     // Starts the multiplexer with query; through sh when SIGPIPE is to be ignored.
     child start(const std::string &query, bool ignore_pipe = false) const
@@ -92,6 +90,9 @@ TEST(Feeds, LinesOfEveryGraphArriveTaggedFromFeedsStartedAsByTheWebServer)
         for (int j = 1; j <= 3; ++j)
             ASSERT_TRUE(w[i]->put("10:00:0" + std::to_string(j) + " " + std::to_string(100 * i + j) + "\n"));
     }
+    // What a feed says on standard error goes to the web server's log.
+    const std::string planted = "/tmp/" + env.graphs[2] + ".pid";
+    ASSERT_EQ(mkfifo(planted.c_str(), 0666), 0);
     child mux = env.start("k=0&g=" + env.graphs[0] + "," + env.graphs[1] + "&g=" + env.graphs[2]);
     // Each graph's last sample echo, and its empty line after it.
     std::string text = read_to(mux, {env.graphs[0] + " 10:00:03", env.graphs[1] + " 10:00:03", env.graphs[2] + " 10:00:03"});
@@ -121,6 +122,7 @@ TEST(Feeds, LinesOfEveryGraphArriveTaggedFromFeedsStartedAsByTheWebServer)
             EXPECT_NE(environ.find('\0' + var + '\0'), std::string::npos) << var;
     }
     EXPECT_EQ(text.rfind("Content-Type: text/plain; charset=utf-8\nCache-Control: no-store\n\n+", 0), 0u) << text;
+    EXPECT_EQ(read_line(mux.err(), 2000), "plotfeed: " + planted + " is not a regular file; not read\n");
 }
 
 // How the client goes: its end of the response closed (SIGPIPE ignored or
@@ -146,8 +148,10 @@ TEST_P(ClientGone, EveryFeedEndsAtOnce)
     else
         close(mux.out());  // the child object closes it again harmlessly
     EXPECT_NE(mux.wait(5000), -1) << "the multiplexer outlived its client";
-    for (const auto &[g, pid] : pids)
+    for (const auto &[g, pid] : pids) {
         EXPECT_FALSE(process_alive(pid)) << g << " outlived its client";
+        EXPECT_FALSE(fs::exists("/tmp/" + g + ".pid")) << g << ": a pid file names a feed that ended";
+    }
     EXPECT_TRUE(processes_in(env.cgi()).empty());
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - left);
     EXPECT_LT(took.count(), 3000) << "no sample was due: the feeds must not wait for one";
@@ -171,6 +175,36 @@ TEST(Feeds, PlainFeedRequestTakesOneGraphOverAndTheOthersGoOn)
     EXPECT_NE(text.find("\n" + env.graphs[1] + " data-77\n"), std::string::npos) << text;
     EXPECT_TRUE(mux.running());
     EXPECT_TRUE(plain.running());
+    // Once the page goes, the pid file of its feed goes, the plain feed's stays.
+    kill(mux.pid(), SIGTERM);
+    EXPECT_NE(mux.wait(5000), -1);
+    EXPECT_EQ(pid_in_file(env.graphs[0]), plain.pid());
+    EXPECT_FALSE(fs::exists("/tmp/" + env.graphs[1] + ".pid"));
+}
+
+TEST(Feeds, NoFeedBeyondTheSlotsOfTheHost)
+{
+    // Every slot held, as by 1024 running feeds: the page's request and a
+    // plain feed are refused before they start anything.
+    mux_env env;
+    const int fd = open((env.dir() + "/httpd/feed.lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    struct flock all {};
+    all.l_type = F_WRLCK;
+    all.l_whence = SEEK_SET;
+    all.l_start = 1;
+    all.l_len = 1024;
+    ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &all), 0);
+    const std::string line = "Too many feeds running on this host (at most 1024); try again later.\n";
+    child mux = env.start("k=0&g=" + env.graphs[0]);
+    EXPECT_EQ(read_rest(mux.out(), 5000), "Status: 503 Service Unavailable\nContent-Type: text/plain; "
+                                          "charset=utf-8\nCache-Control: no-store\n\n" + line);
+    EXPECT_EQ(mux.wait(5000), 1);
+    child plain = env.start_feed(env.graphs[0], "dhle,60,0s");
+    EXPECT_EQ(read_rest(plain.out(), 5000), "Status: 503 Service Unavailable\nContent-type: text/html\n\n" + line);
+    EXPECT_EQ(plain.wait(5000), 1);
+    EXPECT_EQ(pid_in_file(env.graphs[0]), -1);
+    close(fd);
 }
 
 TEST(Feeds, BadRequestsAreRefusedInOneLineAndStartNothing)

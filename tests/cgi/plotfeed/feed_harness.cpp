@@ -12,6 +12,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
+#include <memory>
 #include <poll.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -68,13 +69,14 @@ struct cgi_tree {
         require(mkdir(cgi.c_str(), 0700) == 0, "mkdir " + cgi);
         if (c.with_cfg)
             write_file(root + "/traxel.cfg", c.cfg);
+        write_file(lock(), "");
         require(symlink(PLOTFEED_BIN, (cgi + "/" + graph).c_str()) == 0, "symlink " + graph);
         if (c.with_fifo)
             require(mkfifo(fifo().c_str(), 0600) == 0, "mkfifo " + fifo());
     }
     ~cgi_tree()
     {
-        for (const std::string &p : {root + "/traxel.cfg", cgi + "/" + graph, fifo(), err()})
+        for (const std::string &p : {root + "/traxel.cfg", cgi + "/" + graph, fifo(), err(), lock()})
             unlink(p.c_str());
         rmdir(cgi.c_str());
         rmdir((root + "/httpd").c_str());
@@ -84,6 +86,7 @@ struct cgi_tree {
     cgi_tree &operator=(const cgi_tree &) = delete;
     std::string fifo() const { return cgi + "/" + graph + ".fifo"; }
     std::string err() const { return root + "/stderr"; }
+    std::string lock() const { return root + "/httpd/feed.lock"; }
 };
 
 // Forks the feed, held until released through the returned descriptor.
@@ -98,8 +101,9 @@ pid_t spawn(const feed_case &c, const cgi_tree &t, int out_fd, int *go_fd)
     for (std::string &e : env)
         envp.push_back(e.data());
     envp.push_back(nullptr);
-    std::string name = c.graph;
-    char *argv[] = {name.data(), nullptr};
+    std::string name = c.full_path ? t.cgi + "/" + c.graph : c.graph;
+    std::string arg1 = c.query != nullptr ? c.query : "";
+    char *argv[] = {name.data(), c.full_path ? arg1.data() : nullptr, nullptr};
     const std::string exe = "./" + c.graph;
     const std::string err_path = t.err();
     int go[2];
@@ -111,7 +115,7 @@ pid_t spawn(const feed_case &c, const cgi_tree &t, int out_fd, int *go_fd)
         char b;
         while (read(go[0], &b, 1) < 0 && errno == EINTR)
             ;
-        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = c.errors_to_out ? out_fd : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (chdir(t.cgi.c_str()) != 0 || dup2(out_fd, 1) < 0 || err < 0 || dup2(err, 2) < 0)
             _exit(126);
         // Its own process group, so that a stray "kill 0" reaches only it.
@@ -193,11 +197,49 @@ bool read_output(int fd, int wait_ms, std::string *out)
     return got == 0;
 }
 
+// Starts the older feed of c in tree t and waits up to 10 s until the pid
+// file names it.
+pid_t start_older(const feed_case &c, const cgi_tree &t)
+{
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    require(null >= 0, "open /dev/null");
+    int go = -1;
+    const pid_t pid = spawn(c, t, null, &go);
+    close(null);
+    require(write(go, "g", 1) == 1, "release older feed");
+    close(go);
+    const std::string want = std::to_string(pid) + "\n";
+    std::string text;
+    for (int i = 0; i < 1000 && !(read_file("/tmp/" + c.graph + ".pid", &text) && text == want); ++i)
+        poll(nullptr, 0, 10);
+    return pid;
+}
+
+// The status of the older feed, which should have been killed: it gets
+// SIGKILL after 10 s at most.
+int end_older(pid_t pid)
+{
+    int status = -1;
+    for (int i = 0; i < 1000; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return status;
+        poll(nullptr, 0, 10);
+    }
+    kill(pid, SIGKILL);
+    require(waitpid(pid, &status, 0) == pid, "waitpid older feed");
+    return -1;
+}
+
 }  // namespace
 
 feed_result run_feed(const feed_case &c)
 {
     feed_result r;
+    std::unique_ptr<cgi_tree> older_tree;
+    if (c.older_feed) {
+        older_tree = std::make_unique<cgi_tree>(c);
+        r.older = start_older(c, *older_tree);
+    }
     cgi_tree t(c);
     int wfd = -1;  // the scripted daemon's end; reading too, so it never blocks
     if (c.with_fifo) {
@@ -251,6 +293,8 @@ feed_result run_feed(const feed_case &c)
     r.had_pid_file = read_file(pid_path, &r.pid_file);
     if (r.had_pid_file)
         unlink(pid_path.c_str());
+    if (r.older > 0)
+        r.older_status = end_older(r.older);
     return r;
 }
 

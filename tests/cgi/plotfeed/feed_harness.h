@@ -25,6 +25,10 @@ struct feed_step {
 // How the feed is run and fed.
 struct feed_case {
     std::string graph;  // the link name, the feed's argv[0]
+    // argv[0] the link's full path and the query argv[1], as Apache runs it.
+    bool full_path = false;
+    // Standard error the same pipe as standard output, as mini_httpd gives them.
+    bool errors_to_out = false;
     std::string cfg;    // the configuration file, two levels above
     bool with_cfg = true;
     const char *method = "GET";             // nullptr: unset
@@ -36,6 +40,10 @@ struct feed_case {
     std::vector<int> ignored_signals;  // set to SIG_IGN in the feed, as a server may
     // Called with the feed's pid after fork, before the feed is executed.
     std::function<void(pid_t)> before_exec;
+    // Started first, in a tree of its own where no daemon writes: an older
+    // feed of the graph, waiting on its pipe once registered, for the feed to
+    // take over from.
+    bool older_feed = false;
 };
 
 // What the run produced.
@@ -48,6 +56,8 @@ struct feed_result {
     bool timed_out = false;
     bool had_pid_file = false;
     std::string pid_file;  // the graph's pid file after the run (then removed)
+    pid_t older = -1;      // the older feed, and its status once ended
+    int older_status = -1;
 };
 
 // Runs the case in a fresh temporary CGI tree; stops the feed after 40 s.

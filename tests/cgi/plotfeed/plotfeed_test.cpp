@@ -68,6 +68,19 @@ TEST(Plotfeed, WaitingWindowBecomesHistoryAndRestGoesLive)
     EXPECT_EQ(r.pid_file, std::to_string(r.pid) + "\n");
 }
 
+TEST(Plotfeed, GraphIsTheLastComponentOfAFullProgramPath)
+{
+    // Apache, lighttpd and fcgiwrap run the program by its full path, Apache
+    // with the query as argv[1] too.
+    feed_case c = graph_case(unique_graph("port", 'P'), "dhle,60,15s");
+    c.full_path = true;
+    c.backlog = sample_lines(1, 4);
+    const feed_result r = run_feed(c);
+    EXPECT_EQ(r.out, startup_lines(15, r.pid) + "SON-MENOS-DE-300-SEGUNDOS\n" + points(3, 1, 3) +
+                         limit_lines(c.graph) + "data-4\neth0 4\n\n");
+    EXPECT_EQ(r.pid_file, std::to_string(r.pid) + "\n");
+}
+
 TEST(Plotfeed, EmptyPipeTakesFirstTimePath)
 {
     feed_case c = graph_case(unique_graph("port", 'b'), "dhle,60,300s");
@@ -174,8 +187,9 @@ TEST(Plotfeed, NulInSampleLineIsBlankToLabelValueAndEcho)
                          limit_lines(c.graph) + "data-1\nio 1  9\n\ndata-1\n \n\n");
 }
 
-// Forks a process that only waits, standing in for an older feed.
-pid_t start_decoy()
+// Forks a process that only waits: a process of the feed's user that is no
+// feed.
+pid_t start_bystander()
 {
     const pid_t pid = fork();
     if (pid == 0) {
@@ -183,20 +197,6 @@ pid_t start_decoy()
             pause();
     }
     return pid;
-}
-
-// Waits up to 10 s for the decoy to end; kills it when it does not.
-int reap_decoy(pid_t pid)
-{
-    int status = 0;
-    for (int i = 0; i < 100; ++i) {
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return status;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
 }
 
 void write_pid_file(const std::string &graph, const std::string &text)
@@ -219,53 +219,63 @@ TEST(Plotfeed, TakeOverKillsOlderFeedAndRecordsItself)
         feed_case c = graph_case(unique_graph("port", tc.tag), "foo=1");
         c.backlog = "cpu 42\n";
         c.ignored_signals = tc.ignored;
-        const pid_t decoy = start_decoy();
-        ASSERT_GT(decoy, 0);
-        write_pid_file(c.graph, std::to_string(decoy) + "\n");
+        c.older_feed = true;
         const feed_result r = run_feed(c);
-        const int status = reap_decoy(decoy);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+        EXPECT_TRUE(WIFSIGNALED(r.older_status) && WTERMSIG(r.older_status) == SIGKILL);
         EXPECT_EQ(r.out, "Content-type: text/html\n\nMISS-0--pid-" + std::to_string(r.pid) +
-                             "\nold-pid-" + std::to_string(decoy) + "\nnew-pid-" +
+                             "\nold-pid-" + std::to_string(r.older) + "\nnew-pid-" +
                              std::to_string(r.pid) + "\nSON-MENOS-DE-300-SEGUNDOS\n" +
                              limit_lines(c.graph) + "data-42\ncpu 42\n\n");
         EXPECT_EQ(r.pid_file, std::to_string(r.pid) + "\n");
-        EXPECT_EQ(r.err, "") << "the decoy was killed and the old pid file removed";
+        EXPECT_EQ(r.err, "") << "the older feed was killed and the old pid file removed";
     }
 }
 
-TEST(Plotfeed, PidFileNamingNoOtherProcessKillsNothing)
+TEST(Plotfeed, PidFileNamingNoOtherFeedKillsNothing)
 {
-    // 0 would signal the feed's own process group, its own pid itself.
+    // 0 would signal the feed's own process group, its own pid itself; a
+    // process that is no feed of the graph (a stale or forged pid) is spared,
+    // and a named pipe in place of the file is not waited on.
+    const pid_t bystander = start_bystander();
+    ASSERT_GT(bystander, 0);
+    const std::string other = std::to_string(bystander);
     const struct {
         char tag;
-        bool self;
-        const char *text;
-        const char *line;  // the old-pid line, "" for none; "self" for the feed's pid
-    } cases[] = {{'j', false, "0\n", "old-pid-0\n"},
-                 {'k', true, "", "self"},
-                 {'l', false, "abc\n", ""},
-                 {'m', false, "", ""}};
+        const char *text;   // nullptr: a named pipe; "self": the feed's pid
+        std::string line;   // the old-pid line
+    } cases[] = {{'j', "0\n", "old-pid-0\n"},
+                 {'k', "self", "self"},
+                 {'l', "abc\n", ""},
+                 {'m', "", ""},
+                 {'u', other.c_str(), "old-pid-" + other + "\n"},
+                 {'F', nullptr, ""}};
     for (const auto &pc : cases) {
         SCOPED_TRACE(pc.tag);
         feed_case c = graph_case(unique_graph("port", pc.tag), "foo=1");
         c.backlog = "cpu 42\n";
-        if (pc.self)
+        // Its note on standard error must not reach the client of mini_httpd.
+        c.errors_to_out = pc.text == nullptr;
+        if (pc.text == nullptr)
+            ASSERT_EQ(mkfifo(("/tmp/" + c.graph + ".pid").c_str(), 0666), 0);
+        else if (std::string(pc.text) == "self")
             c.before_exec = [&c](pid_t pid) {
                 write_pid_file(c.graph, std::to_string(pid) + "\n");
             };
         else
             write_pid_file(c.graph, pc.text);
         const feed_result r = run_feed(c);
-        const std::string old = std::string(pc.line) == "self"
-                                    ? "old-pid-" + std::to_string(r.pid) + "\n"
-                                    : pc.line;
+        const std::string old = pc.line == "self" ? "old-pid-" + std::to_string(r.pid) + "\n" : pc.line;
         EXPECT_EQ(r.out, "Content-type: text/html\n\nMISS-0--pid-" + std::to_string(r.pid) +
                              "\n" + old + "new-pid-" + std::to_string(r.pid) +
                              "\nSON-MENOS-DE-300-SEGUNDOS\n" + limit_lines(c.graph) +
                              "data-42\ncpu 42\n\n");
         EXPECT_TRUE(exited_with(r.status, 0));
+        EXPECT_EQ(r.pid_file, std::to_string(r.pid) + "\n");
     }
+    int status = 0;
+    EXPECT_EQ(waitpid(bystander, &status, WNOHANG), 0) << "the bystander was killed";
+    kill(bystander, SIGKILL);
+    waitpid(bystander, &status, 0);
 }
 
 const char header[] = "Content-type: text/html\n\n";

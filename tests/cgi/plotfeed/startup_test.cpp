@@ -2,11 +2,16 @@
 #include "startup.h"
 #include "takeover.h"
 
+#include "child.h"
+#include "files.h"
 #include "memfile.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <string>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -74,14 +79,52 @@ TEST(ScanK, FirstEntryNamesHistorySeconds)
     }
 }
 
-TEST(MayKill, OnlyPositiveOtherPids)
+// A process that waits until killed: this program under the command name
+// comm, or (with other_exe) the program sleep run through a link named comm.
+pid_t stand_in(const std::string &comm, bool other_exe)
 {
-    EXPECT_TRUE(may_kill(987));
-    EXPECT_TRUE(may_kill(1));
-    EXPECT_FALSE(may_kill(0));
-    EXPECT_FALSE(may_kill(-1));
-    EXPECT_FALSE(may_kill(-987));
-    EXPECT_FALSE(may_kill(static_cast<int>(getpid())));
+    const std::string link = temp_dir() + "/" + comm;
+    if (other_exe && symlink("/bin/sleep", link.c_str()) != 0)
+        return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (other_exe)
+            execl(link.c_str(), comm.c_str(), "60", static_cast<char *>(nullptr));
+        else if (prctl(PR_SET_NAME, comm.c_str()) == 0)
+            for (;;)
+                pause();
+        _exit(127);
+    }
+    // Its command name is set once /proc shows it.
+    for (int i = 0; i < 200 && file_text("/proc/" + std::to_string(pid) + "/comm") != comm + "\n"; ++i)
+        usleep(5000);
+    return pid;
+}
+
+TEST(MayKill, OnlyAnotherFeedOfTheSameGraph)
+{
+    const pid_t feed = stand_in("port8", false), sleeper = stand_in("port8", true);
+    ASSERT_GT(feed, 0);
+    ASSERT_GT(sleeper, 0);
+    const pid_t gone = fork();
+    if (gone == 0)
+        _exit(0);
+    waitpid(gone, nullptr, 0);
+    const struct {
+        int pid;
+        const char *graph;
+        bool ok;
+    } cases[] = {
+        {feed, "port8", true},     {feed, "port9", false},     {sleeper, "port8", false},
+        {gone, "port8", false},    {0, "port8", false},        {-1, "port8", false},
+        {-987, "port8", false},    {static_cast<int>(getpid()), "port8", false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(may_kill(c.pid, c.graph), c.ok) << c.pid << " " << c.graph;
+    for (pid_t p : {feed, sleeper}) {
+        kill(p, SIGKILL);
+        waitpid(p, nullptr, 0);
+    }
 }
 
 }  // namespace
