@@ -8,23 +8,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include "child.h"
 #include "files.h"
 #include "pipes.h"
 
 namespace {
-
-// Everything waiting in the pipe fd, read without blocking.
-std::string drain(int fd)
-{
-    std::string out;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0)
-            return out;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-}
 
 // The sample line of number i, 11 or 12 bytes long.
 std::string line_of(int i)

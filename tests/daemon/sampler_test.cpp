@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "cfg.h"
+#include "child.h"
 #include "files.h"
 #include "live.h"
 #include "sampler.h"
@@ -42,16 +43,6 @@ struct sampler : ::testing::Test {
         }
     }
 };
-
-std::string drain(int fd)
-{
-    std::string out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<std::size_t>(n));
-    return out;
-}
 
 TEST_F(sampler, GridTimesAreMultiplesOfFiveSeconds)
 {

@@ -171,6 +171,18 @@ std::string read_rest(int fd, int timeout_ms, bool *timed_out)
     }
 }
 
+std::string drain(int fd)
+{
+    std::string out;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return out;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
 bool pipe_held(const std::string &path, int timeout_ms)
 {
     const auto end = clock_type::now() + std::chrono::milliseconds(timeout_ms);

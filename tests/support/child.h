@@ -61,6 +61,10 @@ std::string read_until(int fd, const std::string &prefix, int timeout_ms, std::s
 // *timed_out (when given) tells whether the time ran out first.
 std::string read_rest(int fd, int timeout_ms, bool *timed_out = nullptr);
 
+// Everything waiting in fd, read until a read gives nothing more: its end,
+// or for a non-blocking fd what waits now.
+std::string drain(int fd);
+
 // Waits up to timeout_ms until a reader holds the named pipe at path open
 // (only then does a writer's non-blocking open succeed).
 bool pipe_held(const std::string &path, int timeout_ms);
