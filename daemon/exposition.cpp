@@ -31,7 +31,7 @@ std::string label_value(const std::string &v)
 }
 
 // The HELP and TYPE lines of a metric family.
-void family_head(std::string &out, const char *name, const char *type, const char *help)
+void family_head(std::string &out, const char *name, const char *type, const std::string &help)
                  {
                  out += "# HELP ";
     out += name;
@@ -85,8 +85,8 @@ void graph_families(std::string &out, const std::vector<graph_metrics> &gs)
               "The graph's last sample, in its unit (traxel_graph_sample_unit_info).",
               [](const graph_metrics &g) { return g.sample; });
     family_head(out, "traxel_graph_sample_unit_info", "gauge",
-                "The unit of the graph's samples and limits: packets or connections per 5 s, bits or kbits per "
-                "second.");
+                "The unit of the graph's samples and limits: packets or connections per " +
+                    std::to_string(sample_interval) + " s, bits or kbits per second.");
     for (const graph_metrics &g : gs)
         metric_line(out, "traxel_graph_sample_unit_info",
                     label_pair("graph", g.name) + ',' + label_pair("unit", g.unit), "1");

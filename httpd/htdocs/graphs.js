@@ -94,7 +94,7 @@
           points: { show: true, size: 6, fill: (u) => paint(g, u), stroke: (u) => paint(g, u) },
         },
       ],
-      axes: [{}, { label: units.axis_title(g.unit), size: 80, values: (u, vals) => vals.map((v) => fmt(v, true)) }],
+      axes: [{}, { label: units.axis_title(g.unit, interval), size: 80, values: (u, vals) => vals.map((v) => fmt(v, true)) }],
       hooks: { draw: [(u) => draw_limits(g, u)] },
     };
     return new uPlot(opts, [[], []], g.el.querySelector('.plot'));
@@ -280,7 +280,7 @@
       '<div class="plot"></div><p class="limits"></p><p class="status"></p>' +
       '<button class="connect" type="button" hidden></button>';
     const unit = units.unit_of(info);
-    el.querySelector('.name').textContent = `${info.name} (${info.kind}, ${units.axis_title(unit)})`;
+    el.querySelector('.name').textContent = `${info.name} (${info.kind}, ${units.axis_title(unit, interval)})`;
     el.dataset.unit = unit;
     list.appendChild(el);
     const g = {

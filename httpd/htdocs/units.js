@@ -1,12 +1,13 @@
-// The units in which a person reads a graph's samples: packets or new connections per 5 s, bit/s with SI prefixes.
+// The units in which a person reads a graph's samples: packets or new connections per sample interval, bit/s with SI prefixes.
 (function (root) {
   'use strict';
 
-  // Per unit word of graphs.json: the axis title, the factor to the base
-  // unit, and the base unit's name (null for counts, which stay plain).
+  // Per unit word of graphs.json: the axis title (of a count, per sample
+  // interval), the factor to the base unit, and the base unit's name (null
+  // for counts, which stay plain).
   const units = {
-    packets: { axis: 'packets per 5 s', factor: 1, base: null, count: 'packets' },
-    connections: { axis: 'new connections per 5 s', factor: 1, base: null, count: 'new connections' },
+    packets: { axis: 'packets', factor: 1, base: null, count: 'packets' },
+    connections: { axis: 'new connections', factor: 1, base: null, count: 'new connections' },
     bits: { axis: 'bit/s', factor: 1, base: 'bit/s' },
     kbits: { axis: 'bit/s', factor: 1000, base: 'bit/s' },
   };
@@ -34,9 +35,10 @@
     return `${short(b / div)} ${prefix}${u.base}`;
   }
 
-  // The axis title of unit word.
-  function axis_title(word) {
-    return (units[word] || units.packets).axis;
+  // The axis title of unit word, for samples every interval seconds.
+  function axis_title(word, interval) {
+    const u = units[word] || units.packets;
+    return u.base === null ? `${u.axis} per ${interval} s` : u.axis;
   }
 
   const api = { unit_of, format, axis_title };
