@@ -262,7 +262,7 @@ TEST_P(RealTraffic, Ipv4AndIpv6PacketsFromANamespaceAreCountedOnTheVethAndOnAny)
     ASSERT_EQ(any.sync(), "");
     // Just after a grid time: all is sent well inside one interval.
     ASSERT_TRUE(send_from(net.ns, {net.host4, net.host6}, 6, 3, udp_port, tcp_port));
-    const time_t last = (time(nullptr) / 5 + 1) * 5;
+    const time_t last = next_grid_time();
     const std::map<std::string, long> got = veth.values_until(last), got_any = any.values_until(last);
     for (int fd : rx)
         close(fd);
@@ -342,7 +342,7 @@ TEST(WirePackets, TcpSegmentsOfATransferWithOffloadCountAsOnTheWire)
     ASSERT_EQ(child(pid, -1, -1).wait(10000), 0);
     ASSERT_EQ(got, 128L * 65536);
     // The closing exchange is over once the daemon has written its next line.
-    const time_t last = (time(nullptr) / 5 + 1) * 5;
+    const time_t last = next_grid_time();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const long segments = tcp_segments(net.holder) - before;
     const long counted = d.values_until(last)["tsoport"];

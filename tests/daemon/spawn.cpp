@@ -85,3 +85,10 @@ std::string reachable_daemon()
     copy_program(TRAXEL_BIN, dir + "/traxel");
     return dir + "/traxel";
 }
+
+time_t next_grid_time()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return (ts.tv_sec / 5 + 1) * 5;
+}

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <ctime>
 
 #include <string>
 #include <vector>
@@ -42,6 +43,11 @@ std::string file_with(const std::string &path, const std::string &want);
 // A temporary installation directory: traxel.cfg holding cfg, and an empty
 // httpd/cgi-bin.
 std::string install_dir_with(const std::string &cfg);
+
+// The first grid time of the daemon's samples after now, read from the
+// precise clock: time() may still show the second before for some
+// milliseconds, right after a sample line of the grid time came.
+time_t next_grid_time();
 
 // A copy of the built daemon that every user can run, in a directory of its
 // own under /tmp (removed when the test program ends); returns its path.
