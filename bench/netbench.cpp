@@ -94,13 +94,15 @@ veth_pair::~veth_pair()
     sh("ip link del " + host_if + " 2>/dev/null; ip netns del " + ns + " 2>/dev/null");
 }
 
-int veth_pair::peer_receiver(int port) const
+// What f returns run in the namespace ns (the calling thread enters it and
+// comes back), or failed when the namespace cannot be entered.
+template <class T, class F> T in_namespace(const std::string &ns, T failed, F f)
 {
-    const int self = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    const int self = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
     const int there = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-    int fd = -1;
+    T out = failed;
     if (self >= 0 && there >= 0 && setns(there, CLONE_NEWNET) == 0) {
-        fd = small_receiver(peer4, port);
+        out = f();
         if (setns(self, CLONE_NEWNET) != 0) {
             std::fprintf(stderr, "bench: setns back: %s\n", std::strerror(errno));
             std::exit(1);
@@ -110,7 +112,35 @@ int veth_pair::peer_receiver(int port) const
     }
     close_fd(self, "namespace");
     close_fd(there, "namespace");
-    return fd;
+    return out;
+}
+
+int veth_pair::peer_receiver(int port) const
+{
+    return in_namespace(ns, -1, [&]() { return small_receiver(peer4, port); });
+}
+
+uint64_t veth_pair::peer_send_tcp(int port, double seconds) const
+{
+    return in_namespace(ns, uint64_t{0}, [&]() { return send_tcp(host4, port, seconds); });
+}
+
+long long veth_pair::peer_tcp_segments() const
+{
+    return in_namespace(ns, -1LL, []() {
+               std::ifstream f("/proc/thread-self/net/snmp");
+               std::string names, values;
+               while (std::getline(f, names))
+                   if (names.rfind("Tcp: ", 0) == 0 && std::getline(f, values)) {
+                       std::istringstream n(names), v(values);
+                       long long sum = 0;
+                       for (std::string a, b; n >> a && v >> b;)
+                           if (a == "InSegs" || a == "OutSegs")
+                               sum += std::atoll(b.c_str());
+                       return sum;
+                   }
+               return -1LL;
+           });
 }
 
 int loopback_receiver(int &port)
@@ -153,6 +183,47 @@ uint64_t send_udp(const std::string &addr4, int port, double rate, double second
             std::fprintf(stderr, "bench: sendmmsg: %s\n", std::strerror(errno));
             break;
         }
+    }
+    close_fd(fd, "sender");
+    return sent;
+}
+
+int tcp_listener(const std::string &addr4, int &port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    socklen_t len = sizeof at;
+    if (fd < 0 || inet_pton(AF_INET, addr4.c_str(), &at.sin_addr) != 1 ||
+        bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0 || listen(fd, 1) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&at), &len) != 0) {
+        std::fprintf(stderr, "bench: listening socket on %s: %s\n", addr4.c_str(), std::strerror(errno));
+        close_fd(fd, "listener");
+        return -1;
+    }
+    port = ntohs(at.sin_port);
+    return fd;
+}
+
+uint64_t send_tcp(const std::string &addr4, int port, double seconds)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    if (fd < 0 || inet_pton(AF_INET, addr4.c_str(), &to.sin_addr) != 1 ||
+        connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+        std::fprintf(stderr, "bench: connect to %s: %s\n", addr4.c_str(), std::strerror(errno));
+        close_fd(fd, "sender");
+        return 0;
+    }
+    static char chunk[1 << 16];
+    uint64_t sent = 0;
+    for (const double end = now_ms() + seconds * 1e3; now_ms() < end;) {
+        const ssize_t n = write(fd, chunk, sizeof chunk);
+        if (n <= 0)
+            break;
+        sent += static_cast<uint64_t>(n);
     }
     close_fd(fd, "sender");
     return sent;

@@ -24,6 +24,11 @@ struct veth_pair {
     // A UDP socket bound to port of the namespace's end that takes the
     // flood and drops it unread in its small buffer, or -1.
     int peer_receiver(int port) const;
+    // send_tcp from the namespace to host4:port.
+    uint64_t peer_send_tcp(int port, double seconds) const;
+    // The TCP segments that the namespace sent and received (OutSegs and
+    // InSegs of its /proc/net/snmp), or -1.
+    long long peer_tcp_segments() const;
 };
 
 // A UDP socket bound to a free port of 127.0.0.1 that drops what it gets;
@@ -33,5 +38,12 @@ int loopback_receiver(int &port);
 // Sends 64-byte frames (UDP) to addr4:port for seconds at rate datagrams per
 // second (0: as fast as it can); returns how many were sent.
 uint64_t send_udp(const std::string &addr4, int port, double rate, double seconds);
+
+// A TCP socket listening on a free port of addr4; sets port. -1 on failure.
+int tcp_listener(const std::string &addr4, int &port);
+
+// Connects to addr4:port and writes as fast as it can for seconds; returns
+// the bytes written.
+uint64_t send_tcp(const std::string &addr4, int port, double seconds);
 
 #endif

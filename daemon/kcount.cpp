@@ -170,23 +170,31 @@ bool fill(count *sk, const rules &r, std::string &err)
     return true;
 }
 
-// The packets and bytes of each entry of the per-CPU counts map fd (entries
-// of them), summed over the CPUs, into sums; false on a failed call.
-bool sum_counts(int fd, uint32_t entries, std::vector<rule_count> &sums)
+// The packets and bytes of entries n entries of the per-CPU counts map fd
+// from entry first on, summed over the CPUs, into sums; read with one call.
+// False on a failed call.
+bool sum_counts(int fd, uint32_t first, uint32_t n, std::vector<rule_count> &sums)
 {
     const int cpus = libbpf_num_possible_cpus();
     if (cpus <= 0)
         return false;
-    std::vector<rule_count> per_cpu(static_cast<std::size_t>(cpus));
-    sums.assign(entries, rule_count{});
-    for (uint32_t e = 0; e < entries; ++e) {
-        if (bpf_map_lookup_elem(fd, &e, per_cpu.data()) != 0)
-            return false;
-        for (const rule_count &c : per_cpu) {
-            sums[e].packets += c.packets;
-            sums[e].bytes += c.bytes;
+    const auto per = static_cast<std::size_t>(cpus);
+    std::vector<uint32_t> keys(n);
+    std::vector<rule_count> values(n * per);
+    // A batch goes on after the key it is given.
+    uint32_t before = first - 1, next = 0, count = n;
+    LIBBPF_OPTS(bpf_map_batch_opts, opts);
+    const int rc = bpf_map_lookup_batch(fd, first > 0 ? &before : nullptr, &next, keys.data(), values.data(), &count,
+                                        &opts);
+    // The batch that reaches the map's end says so, with what it read.
+    if ((rc != 0 && errno != ENOENT) || count != n)
+        return false;
+    sums.assign(n, rule_count{});
+    for (std::size_t e = 0; e < n; ++e)
+        for (std::size_t c = 0; c < per; ++c) {
+            sums[e].packets += values[e * per + c].packets;
+            sums[e].bytes += values[e * per + c].bytes;
         }
-    }
     return true;
 }
 
@@ -240,7 +248,7 @@ bool load_count(const std::vector<graph> &gs, bool all, count_load &out, std::st
 bool rule_totals(int fd, uint32_t rules, std::vector<rule_count> &out)
 {
     std::vector<rule_count> per_entry;
-    if (!sum_counts(fd, 2 * (rules + 1), per_entry))
+    if (!sum_counts(fd, 0, 2 * (rules + 1), per_entry))
         return false;
     out.assign(rules + 1, rule_count{});
     for (uint32_t e = 0; e < per_entry.size(); ++e) {
@@ -295,15 +303,15 @@ uint64_t kernel_count::collect(std::vector<graph> &gs, int64_t t)
         if (!put_watch(err))
             report(err);
     }
-    std::vector<rule_count> now;
-    if (!sum_counts(counts_.get(), 2 * (rules_ + 1), now)) {
-        report(sys_fault("bpf_map_lookup_elem", "counts"));
-        return 0;
-    }
     // The slot of the interval that ended at t has counted it whole; each
     // slot's entries grow across the intervals that count in it.
-    const std::size_t slot = (t / sample_interval - 1) % 2 != 0 ? rules_ + 1 : 0;
-    auto grown = [&](std::size_t r, __u64 rule_count::*f) { return now[slot + r].*f - last_[slot + r].*f; };
+    const uint32_t slot = (t / sample_interval - 1) % 2 != 0 ? rules_ + 1 : 0;
+    std::vector<rule_count> now;
+    if (!sum_counts(counts_.get(), slot, rules_ + 1, now)) {
+        report(sys_fault("bpf_map_lookup_batch", "counts"));
+        return 0;
+    }
+    auto grown = [&](std::size_t r, __u64 rule_count::*f) { return now[r].*f - last_[slot + r].*f; };
     for (std::size_t i = 0; i < gs.size() && i < rule_of_.size(); ++i)
         if (rule_of_[i] >= 0) {
             const auto r = static_cast<std::size_t>(rule_of_[i]);
@@ -311,9 +319,7 @@ uint64_t kernel_count::collect(std::vector<graph> &gs, int64_t t)
             gs[i].bytes += static_cast<int64_t>(grown(r, &rule_count::bytes));
         }
     const uint64_t seen = grown(rules_, &rule_count::packets);
-    std::copy(now.begin() + static_cast<std::ptrdiff_t>(slot),
-              now.begin() + static_cast<std::ptrdiff_t>(slot + rules_ + 1),
-              last_.begin() + static_cast<std::ptrdiff_t>(slot));
+    std::copy(now.begin(), now.end(), last_.begin() + slot);
     return seen;
 }
 

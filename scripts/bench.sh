@@ -30,11 +30,11 @@ trap 'rm -f "$out"' EXIT
 if [ $quick -eq 1 ]; then
   rounds=50 relay=(--runs 3 --samples 500) scale=(--feeds 100 --phases 1:3,0.05:2,0.01:2)
   frames=100000 web=(--clients 50 --every 0.1 --for 3) min_time=0.05 page=(--rounds 50 --runs 1)
-  live=(--rates 1000,100000,top --runs 1 --seconds 2)
+  live=(--rates 1000,100000,top --seconds 2) hooks=(--rates 100000,top --runs 1 --seconds 1)
 else
   rounds=300 relay=(--runs 7 --samples 2000) scale=(--feeds 1000) frames=300000
   web=(--clients 200 --every 0.1 --for 10) min_time=0.5 page=(--rounds 250 --runs 5)
-  live=(--rates 1000,20000,100000,300000,top --runs 3 --seconds 3)
+  live=(--rates 1000,100000,top --seconds 3) hooks=(--rates 100000,top --runs 3 --seconds 2)
 fi
 
 failed=()
@@ -57,7 +57,8 @@ run "relay latency" 300 "$bin/relay_bench" "${relay[@]}" "$bin/plotfeed"
 run "page" 300 "$bin/feeds_bench" "${page[@]}" "$bin/plotfeed" "$bin/feeds"
 run "scale" 600 "$bin/scale_bench" "${scale[@]}" "$bin/plotfeed"
 run "daemon counting" 300 "$bin/classify_bench" --frames $frames
-run "live capture" 300 "$bin/live_bench" "$build/traxel" "${live[@]}"
+run "live capture" 600 "$bin/live_bench" "$build/traxel" "${live[@]}"
+run "kernel hooks" 300 "$bin/hook_bench" "${hooks[@]}"
 run "address matching" 300 "$bin/subred_bench" --benchmark_color=false --benchmark_min_time=$min_time
 if command -v mini_httpd >/dev/null || [ -x /usr/sbin/mini_httpd ]; then
   run "web path" 300 "$bin/web_bench" "${web[@]}" "$bin/plotfeed"
