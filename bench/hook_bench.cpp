@@ -8,8 +8,9 @@
 // receive tracepoints; a phase with none attached is the baseline. A sender
 // floods 64-byte UDP datagrams on loopback and over a veth pair into a
 // private network namespace for S seconds per phase; each candidate's cost is
-// the CPU time of the whole host (/proc/stat) per million datagrams above
-// the baseline's, and its share the datagrams its port graph counted.
+// the CPU time of the sender and the kernel's softirq threads (path_cpu_ns)
+// per million datagrams above the baseline's, and its share the datagrams
+// its port graph counted.
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 #include <linux/if_ether.h>
@@ -118,7 +119,7 @@ void detach(attached &a)
 }
 
 struct phase_result {
-    double ticks_per_pkt = 0, share = 0, rate = 0;
+    double ns_per_pkt = 0, share = 0, rate = 0;
 };
 
 }  // namespace
@@ -165,7 +166,6 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "hook_bench: %s\n", err.c_str());
         return 1;
     }
-    const long hz = sysconf(_SC_CLK_TCK);
     struct medium {
         const char *name;
         std::string to;
@@ -189,18 +189,18 @@ int main(int argc, char **argv)
                     }
                     std::vector<rule_count> c0, c1;
                     sleep_until_ms(now_ms() + 200);
-                    const long long t0 = host_busy_ticks();
+                    const long long t0 = path_cpu_ns(0);
                     rule_totals(bpf_map__fd(l.sk->maps.counts), l.rules, c0);
                     const double w0 = now_ms();
                     const double sent = static_cast<double>(send_udp(m.to, port, rate, seconds));
                     const double took = (now_ms() - w0) / 1e3;
                     // The last datagrams' softirq work is the phase's too.
                     sleep_until_ms(now_ms() + 50);
-                    const long long t1 = host_busy_ticks();
+                    const long long t1 = path_cpu_ns(0);
                     rule_totals(bpf_map__fd(l.sk->maps.counts), l.rules, c1);
                     detach(a);
                     phase_result r;
-                    r.ticks_per_pkt = static_cast<double>(t1 - t0) / static_cast<double>(hz) / sent;
+                    r.ns_per_pkt = static_cast<double>(t1 - t0) / sent;
                     r.share = static_cast<double>(c1[0].packets - c0[0].packets) / sent;
                     r.rate = sent / took;
                     results[std::string(m.name) + "|" + std::to_string(rate) + "|" + hook_name(h)].push_back(r);
@@ -214,20 +214,20 @@ int main(int argc, char **argv)
                     v.push_back(r.*f);
                 return median(v);
             };
-            const double base = med(hook::none, &phase_result::ticks_per_pkt);
-            const double socket_cost = med(hook::socket, &phase_result::ticks_per_pkt) - base;
+            const double base = med(hook::none, &phase_result::ns_per_pkt);
+            const double socket_cost = med(hook::socket, &phase_result::ns_per_pkt) - base;
             const std::string at = rate > 0 ? fmt(rate / 1e3, 0, "k pkt/s") : "top rate";
             for (hook h : {hook::socket, hook::tc, hook::tracepoint}) {
-                const double cost = med(h, &phase_result::ticks_per_pkt) - base;
-                print_row(std::string("hook ") + hook_name(h) + ", " + m.name + " " + at + ", host CPU per Mpkt",
-                          fmt(cost * 1e6, 3, " s"), fmt(socket_cost * 1e6, 3, " s (socket filter)"),
+                const double cost = med(h, &phase_result::ns_per_pkt) - base;
+                print_row(std::string("hook ") + hook_name(h) + ", " + m.name + " " + at + ", CPU per Mpkt",
+                          fmt(cost / 1e3, 3, " s"), fmt(socket_cost / 1e3, 3, " s (socket filter)"),
                           cost / socket_cost, "-", "-");
                 print_row(std::string("hook ") + hook_name(h) + ", " + m.name + " " + at + ", counted",
                           fmt(100 * med(h, &phase_result::share), 2, " %"), "100 %",
                           med(h, &phase_result::share), "100 %", med(h, &phase_result::share) >= 1 ? "yes" : "no");
             }
-            std::printf("note\thook %s %s: %.0f pkt/s sent with none attached, %.3f s of host CPU per Mpkt\n", m.name,
-                        at.c_str(), med(hook::none, &phase_result::rate), base * 1e6);
+            std::printf("note\thook %s %s: %.0f pkt/s sent with none attached, %.3f s of CPU per Mpkt\n", m.name,
+                        at.c_str(), med(hook::none, &phase_result::rate), base / 1e3);
         }
     close_fd(lo_rx, "receiver");
     close_fd(veth_rx, "receiver");

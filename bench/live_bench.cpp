@@ -6,9 +6,10 @@
 // can) for S seconds, once with nothing capturing and once each with tcpdump
 // -w /dev/null (the daemon's kernel filter, the same buffer), the daemon
 // counting with libpcap and the daemon counting in the kernel, one at a time.
-// A capturer's cost is the CPU time of the whole host (/proc/stat: sender,
-// kernel and capturer) per million datagrams above that with nothing
-// capturing; its share is what its port graph (or tcpdump) counted of them.
+// A capturer's cost is the CPU time of the sender, the kernel's softirq
+// threads and the capturer (path_cpu_ns) per million datagrams above that
+// with nothing capturing; its share is what its port graph (or tcpdump)
+// counted of them.
 // Each phase lies inside one interval of the sample grid, the daemon's
 // count being the sample of the grid time after it. Then the daemon idle
 // with N graphs (its own CPU per interval), and a bulk TCP transfer out of the
@@ -201,24 +202,25 @@ std::map<long long, long long> samples(int fd)
     return out;
 }
 
-// One phase: datagrams sent, host ticks, and what the capturer counted.
+// One phase: datagrams sent, CPU time of the path, and what the capturer counted.
 struct phase_result {
-    double sent = 0, seconds = 0, ticks = 0, counted = -1;
+    double sent = 0, seconds = 0, cpu_ns = 0, counted = -1;
     long long grid = 0;  // the grid time the phase started after
 };
 
-// Sends at rate during one interval, measuring the host's CPU.
+// Sends at rate during one interval, measuring the CPU of its path.
 phase_result phase(const std::string &to, int port, double rate, double seconds, capturer *c)
 {
     phase_result r;
     const long long before = c && c->what == "tcpdump" ? dump_count(c->p) : 0;
     r.grid = after_grid(0.5);
-    const long long t0 = host_busy_ticks();
+    const pid_t pid = c ? c->p.pid : 0;
+    const long long t0 = path_cpu_ns(pid);
     const double w0 = now_ms();
     r.sent = static_cast<double>(send_udp(to, port, rate, seconds));
     r.seconds = (now_ms() - w0) / 1e3;
     sleep_until_ms(now_ms() + 50);  // the last datagrams' softirq work
-    r.ticks = static_cast<double>(host_busy_ticks() - t0);
+    r.cpu_ns = static_cast<double>(path_cpu_ns(pid) - t0);
     if (c && c->what == "tcpdump") {
         // tcpdump's ring hands over a block within a second.
         sleep_until_ms(now_ms() + 1200);
@@ -240,7 +242,6 @@ bool overhead(const std::string &traxel, const std::vector<double> &rates, doubl
     const int lo_rx = loopback_receiver(port), veth_rx = veth.peer_receiver(port);
     if (lo_rx < 0 || veth_rx < 0)
         return false;
-    const double hz = static_cast<double>(sysconf(_SC_CLK_TCK));
     struct medium {
         const char *name;
         std::string iface, to;
@@ -270,12 +271,12 @@ bool overhead(const std::string &traxel, const std::vector<double> &rates, doubl
             }
             for (std::size_t i = 0; i < rates.size(); ++i) {
                 const phase_result &r = rs[i], &base = none[rates[i]];
-                const double cost = (r.ticks / r.sent - base.ticks / base.sent) / hz * 1e6;
+                const double cost = (r.cpu_ns / r.sent - base.cpu_ns / base.sent) / 1e3;
                 const std::string at = rates[i] > 0 ? fmt(rates[i] / 1e3, 0, "k pkt/s") : "top rate";
                 const std::string name = std::string(what == std::string("tcpdump") ? "tcpdump" : "traxel ") +
                                          (what == std::string("tcpdump") ? "" : what) + ", " + m.name + " " + at;
-                print_row(name + ", host CPU per Mpkt over none", fmt(cost, 3, " s"),
-                          fmt(base.ticks / base.sent / hz * 1e6, 3, " s (none)"), 0, "-", "-");
+                print_row(name + ", CPU per Mpkt over none", fmt(cost, 3, " s"),
+                          fmt(base.cpu_ns / base.sent / 1e3, 3, " s (none)"), 0, "-", "-");
                 print_row(name + ", counted", pct(r.counted / r.sent), fmt(r.sent / r.seconds, 0, " pkt/s sent"),
                           r.counted / r.sent, "100 %", r.counted >= r.sent ? "yes" : "no");
             }

@@ -2,18 +2,21 @@
 #include "netbench.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "harness.h"
 
@@ -52,21 +55,35 @@ int small_receiver(const std::string &addr4, int &port)
 
 }  // namespace
 
-long long host_busy_ticks()
+long long path_cpu_ns(pid_t capturer)
 {
-    std::ifstream f("/proc/stat");
-    std::string line, word;
-    if (!std::getline(f, line))
+    // The softirq threads, one per CPU, found once.
+    static const std::vector<pid_t> softirq = [] {
+        std::vector<pid_t> out;
+        DIR *d = opendir("/proc");
+        for (dirent *e; d && (e = readdir(d));) {
+            std::ifstream comm(std::string("/proc/") + e->d_name + "/comm");
+            std::string name;
+            if (std::getline(comm, name) && name.rfind("ksoftirqd/", 0) == 0)
+                out.push_back(static_cast<pid_t>(std::atoi(e->d_name)));
+        }
+        if (d)
+            closedir(d);
+        return out;
+    }();
+    long long ns = 0;
+    std::ifstream self("/proc/thread-self/schedstat");
+    if (!(self >> ns))
         return -1;
-    std::istringstream in(line);
-    long long v[8] = {};
-    in >> word;
-    for (long long &x : v)
-        in >> x;
-    if (word != "cpu" || !in)
-        return -1;
-    // user nice system idle iowait irq softirq steal: all but idle and iowait.
-    return v[0] + v[1] + v[2] + v[5] + v[6] + v[7];
+    for (pid_t p : softirq)
+        ns += std::max(cpu_ns(p), 0LL);
+    if (capturer > 0) {
+        const long long c = cpu_ns(capturer);
+        if (c < 0)
+            return -1;
+        ns += c;
+    }
+    return ns;
 }
 
 veth_pair::veth_pair()

@@ -5,10 +5,14 @@
 #include <cstdint>
 #include <string>
 
-// The CPU time of the whole host in clock ticks (user, nice, system, irq,
-// softirq and steal of every CPU, from /proc/stat), or -1 when it cannot be
-// read: a capture's cost lies partly in the sender's and the kernel's time.
-long long host_busy_ticks();
+// The CPU time in nanoseconds of every thread that a flood sent by the
+// calling thread makes work: that thread (which also runs the receive path
+// of loopback and veth in its softirq), the kernel's softirq threads, and the
+// capturer process pid when above 0. A capture's cost lies mostly in the
+// sender's and the kernel's time; counting only these threads keeps what
+// else runs on the host out of the figure, where /proc/stat's total would
+// take it in.
+long long path_cpu_ns(pid_t capturer);
 
 // A veth pair from this namespace into a network namespace of its own,
 // named with this process's id, with IPv4 addresses host4 and peer4 on its
