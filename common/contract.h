@@ -71,4 +71,9 @@ inline constexpr int graphs_per_connection = 256;
 inline constexpr char metrics_file[] = "traxel.prom";
 inline constexpr char metrics_from_web[] = "../../run/traxel.prom";
 
+// The samples of every graph's last window, for the graphs page: the file
+// window_file, replaced each interval beside metrics_file. The installation
+// links it into the page directory, where the web server serves it.
+inline constexpr char window_file[] = "window.json";
+
 #endif

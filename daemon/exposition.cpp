@@ -1,15 +1,7 @@
 // The daemon's counters in the Prometheus text exposition format, published as a file each interval.
 #include "exposition.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <utility>
-
 #include "contract.h"
-#include "report.h"
 
 namespace {
 
@@ -126,23 +118,6 @@ void capture_families(std::string &out, const std::vector<capture_metrics> &cs)
                     label_pair("interface", c.interface) + ',' + label_pair("method", c.method), "1");
 }
 
-// Writes all of text to fd; false with errno set when a write fails.
-bool write_all(int fd, const std::string &text)
-{
-    const char *p = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        const ssize_t n = write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 std::string metrics_text(const metrics_snapshot &m)
@@ -157,75 +132,4 @@ std::string metrics_text(const metrics_snapshot &m)
     family_head(out, "traxel_build_info", "gauge", "The version of the running daemon.");
     metric_line(out, "traxel_build_info", label_pair("version", TRAXEL_VERSION), "1");
     return out;
-}
-
-bool metrics_dir::open(const std::string &path, bool create, std::string &err)
-{
-    bool made = false;
-    if (create) {
-        made = mkdir(path.c_str(), 0755) == 0;
-        if (!made && errno != EEXIST) {
-            err = sys_fault("mkdir", path);
-            return false;
-        }
-    }
-    unique_fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.valid()) {
-        err = sys_fault("open", path);
-        // Linux says "Not a directory" of a link to one.
-        struct stat st;
-        if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
-            err = "open " + path + ": is a symbolic link, not followed";
-        return false;
-    }
-    // The umask may have cut the mode; readers of other users need 0755.
-    if (made && fchmod(fd.get(), 0755) != 0) {
-        err = sys_fault("fchmod", path);
-        return false;
-    }
-    fd_ = std::move(fd);
-    path_ = path;
-    reported_ = false;
-    return true;
-}
-
-bool metrics_dir::publish(const std::string &text)
-{
-    if (!fd_.valid())
-        return false;
-    // A name of this process that does not end in ".prom", so that a textfile
-    // collector never reads a half-written file and two daemons sharing the
-    // directory never write the same temporary file.
-    const std::string tmp = "." + std::string(metrics_file) + "." + std::to_string(getpid()) + ".tmp";
-    const std::string shown = path_ + "/" + tmp;
-    std::string err;
-    // A leftover (or planted link) of that name is removed, never followed.
-    if (unlinkat(fd_.get(), tmp.c_str(), 0) != 0 && errno != ENOENT) {
-        err = sys_fault("unlink", shown);
-    } else {
-        const int fd = openat(fd_.get(), tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            err = sys_fault("open", shown);
-        } else {
-            // Created 0644 whatever the umask: node_exporter runs as another user.
-            if (fchmod(fd, 0644) != 0)
-                err = sys_fault("fchmod", shown);
-            else if (!write_all(fd, text))
-                err = sys_fault("write", shown);
-            if (::close(fd) != 0 && err.empty())
-                err = sys_fault("close", shown);
-            if (err.empty() && renameat(fd_.get(), tmp.c_str(), fd_.get(), metrics_file) != 0)
-                err = sys_fault("rename", shown);
-            if (!err.empty())
-                unlinkat(fd_.get(), tmp.c_str(), 0);
-        }
-    }
-    if (err.empty()) {
-        reported_ = false;
-        return true;
-    }
-    if (!reported_)
-        report(err + " (" + path_ + "/" + metrics_file + " is not updated until this is mended)");
-    reported_ = true;
-    return false;
 }

@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "fd.h"
-
 // What one graph has counted since the daemon started, and its last sample.
 struct graph_metrics {
     std::string name;
@@ -43,29 +41,5 @@ struct metrics_snapshot {
 // method), traxel_capture_info, traxel_last_sample_timestamp_seconds
 // and traxel_build_info, each with its HELP and TYPE lines.
 std::string metrics_text(const metrics_snapshot &m);
-
-// A directory that receives "traxel.prom" each interval, replaced atomically
-// (a temporary file in the same directory, then rename) so that a reader
-// never sees half a file. Works through a descriptor opened once, so it goes
-// on working after the daemon has given up its privileges.
-class metrics_dir {
-public:
-    // Opens path as a directory, never through a symbolic link; with create,
-    // makes it first when missing (mode 0755). False with err naming the
-    // call and the path.
-    bool open(const std::string &path, bool create, std::string &err);
-    // The directory's descriptor (-1 when not open), e.g. for fchown.
-    int fd() const { return fd_.get(); }
-    // Replaces traxel.prom in the directory by text; false when it could
-    // not. A failure is reported (report()) once; later ones stay quiet until
-    // a publish succeeds again, so a directory the daemon cannot write costs
-    // one line per start.
-    bool publish(const std::string &text);
-
-private:
-    std::string path_;
-    unique_fd fd_;
-    bool reported_ = false;
-};
 
 #endif

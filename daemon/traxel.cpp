@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,15 +22,17 @@
 #include "exposition.h"
 #include "pipes.h"
 #include "privs.h"
+#include "publish.h"
 #include "report.h"
 #include "sampler.h"
 #include "settings.h"
 #include "site.h"
+#include "window.h"
 
 namespace {
 
 // The directory, beside the configuration, where the daemon publishes its
-// counters each interval.
+// counters and the window of samples each interval.
 constexpr char state_dir[] = "run";
 
 // Prints the usage on to and returns status.
@@ -123,13 +126,14 @@ bool open_sample_pipes(std::vector<outlet> &outs, std::size_t bound, const run_u
 }
 
 // Where the counters go each interval: run/ (made when missing, given to
-// the daemon's user), and the settings' textfile directory. Opened before
-// privileges go; a directory that cannot be opened is reported and left out.
-void open_state_dirs(const run_user &who, const settings &st, metrics_dir &run, metrics_dir &text)
+// the daemon's user; the window of samples goes there too), and the
+// settings' textfile directory. Opened before privileges go; a directory
+// that cannot be opened is reported and left out.
+void open_state_dirs(const run_user &who, const settings &st, publish_dir &run, publish_dir &text)
 {
     std::string err;
     if (!run.open(state_dir, true, err))
-        report(err + "; the counters are not published there");
+        report(err + "; the counters and the window are not published there");
     else if (who.from_root && fchown(run.fd(), who.uid, who.gid) != 0)
         report(sys_fault("fchown", state_dir));
     if (!st.textfile.empty() && !text.open(st.textfile, false, err))
@@ -190,6 +194,19 @@ metrics_snapshot snapshot(int64_t t, const std::vector<outlet> &outs, const capt
     m.captures.push_back(cc.totals);
     m.last_sample_time = t;
     return m;
+}
+
+// Adds the samples written at grid time t to win and publishes it in run.
+void publish_window(int64_t t, const std::vector<outlet> &outs, sample_window &win, publish_dir &run)
+{
+    std::vector<std::optional<int>> values(outs.size());
+    for (std::size_t i = 0; i < outs.size(); ++i)
+        if (outs[i].since == t)
+            values[i] = static_cast<int>(outs[i].last);
+    win.add(t, values);
+    char label[sample_label_max + 1];
+    if (run.fd() >= 0 && sample_label(t, label))
+        run.publish(window_file, win.text(graphs, label));
 }
 
 // What counts the traffic: the kernel's programs, or libpcap's capture.
@@ -289,15 +306,17 @@ int serve(const char *iface, bool foreground)
     counting c;
     if (!start_counting(st, w, c, cc))
         return 1;
-    metrics_dir run, text;
+    publish_dir run, text;
     open_state_dirs(who, st, run, text);
+    sample_window win(graphs.size(), window_slots(window_minutes, graphs.size()));
     auto on_grid = [&](int64_t t) {
         if (c.pc)
             account_capture(c.pc, cc);
         write_samples(t, graphs, outs, bound);
         const std::string m = metrics_text(snapshot(t, outs, cc));
-        run.publish(m);
-        text.publish(m);
+        run.publish(metrics_file, m);
+        text.publish(metrics_file, m);
+        publish_window(t, outs, win, run);
     };
     int status = 1;
     if (!drop_privileges(who, err) || (c.pc && !forbid_sending(pcap_get_selectable_fd(c.pc), err)))

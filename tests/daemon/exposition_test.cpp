@@ -1,22 +1,13 @@
-// Tests of the daemon's exposition text and of its atomic publication in a directory.
+// Tests of the daemon's exposition text, as Prometheus's promtool reads it.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
-#include "child.h"
-#include "host.h"
 #include "exposition.h"
-
-namespace fs = std::filesystem;
+#include "files.h"
+#include "host.h"
 
 namespace {
 
@@ -32,18 +23,9 @@ int run(const std::string &cmd, std::string &out)
     return pclose(p);
 }
 
-struct temp : ::testing::Test {
-    std::string dir = [] {
-        char tmpl[] = "/tmp/traxel-metrics-XXXXXX";
-        return std::string(mkdtemp(tmpl) ? tmpl : "");
-    }();
-    ~temp() override { fs::remove_all(dir); }
-};
-
-using exposition = temp;
-
-TEST_F(exposition, SamplesExactAndAcceptedByPromtool)
+TEST(Exposition, SamplesExactAndAcceptedByPromtool)
 {
+    const std::string dir = temp_dir();
     metrics_snapshot m;
     m.graphs.push_back({"port8080", "bits", 5000000000ULL, 18446744073709551615ULL, 4294967296LL, 0, 1000, 800});
     m.graphs.push_back({"sock22", "connections", 3, 180, 2, 0, 50, 20});
@@ -95,81 +77,6 @@ TEST_F(exposition, SamplesExactAndAcceptedByPromtool)
         EXPECT_EQ(run(PROMTOOL " check metrics < " + dir + "/traxel.prom", out), 0) << out;
         EXPECT_EQ(out, "");
     }
-}
-
-using publishing = temp;
-
-TEST_F(publishing, ReaderNeverSeesHalfAFile)
-{
-    metrics_dir md;
-    std::string err;
-    ASSERT_TRUE(md.open(dir, false, err)) << err;
-    // Large enough that a file written in place would be seen half-done.
-    const std::string a(300000, 'a'), b = "b\n";
-    ASSERT_TRUE(md.publish(a));
-    std::atomic<bool> done{false};
-    std::atomic<int> reads{0};
-    int torn = 0;
-    std::thread reader([&] {
-        while (!done) {
-            const std::string got = file_text(dir + "/traxel.prom");
-            ++reads;
-            torn += got != a && got != b;
-        }
-    });
-    // 300 publications, and more until the reader has looked 50 times (on a
-    // loaded machine it may get few turns meanwhile); 20 s at most.
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    bool all = true;
-    for (int i = 0; (i < 300 || reads < 50) && std::chrono::steady_clock::now() < end; ++i)
-        all &= md.publish(i % 2 ? a : b);
-    done = true;
-    reader.join();
-    EXPECT_TRUE(all);
-    EXPECT_GE(reads, 50);
-    EXPECT_EQ(torn, 0) << "of " << reads << " reads";
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1) << "temporary files left";
-}
-
-TEST_F(publishing, PlantedLinksAreReplacedNotFollowed)
-{
-    const std::string victim = dir + "/victim";
-    std::ofstream(victim) << "keep";
-    fs::create_directory(dir + "/real");
-    fs::create_directory_symlink(dir + "/real", dir + "/link");
-    fs::create_symlink(victim, dir + "/real/traxel.prom");
-    fs::create_symlink(victim, dir + "/real/.traxel.prom." + std::to_string(getpid()) + ".tmp");
-
-    metrics_dir md;
-    std::string err;
-    EXPECT_FALSE(md.open(dir + "/link", false, err));
-    EXPECT_EQ(err, "open " + dir + "/link: is a symbolic link, not followed");
-    ASSERT_TRUE(md.open(dir + "/real", false, err)) << err;
-    ASSERT_TRUE(md.publish("text\n"));
-    EXPECT_EQ(file_text(victim), "keep");
-    EXPECT_FALSE(fs::is_symlink(dir + "/real/traxel.prom"));
-    EXPECT_EQ(file_text(dir + "/real/traxel.prom"), "text\n");
-    EXPECT_EQ(fs::status(dir + "/real/traxel.prom").permissions(), fs::perms(0644));
-}
-
-TEST_F(publishing, CreatedWithMode0755AndAFailingDirectoryReportedOnce)
-{
-    const std::string sub = dir + "/run";
-    const mode_t old = umask(077);
-    metrics_dir md;
-    std::string err;
-    const bool opened = md.open(sub, true, err);
-    umask(old);
-    ASSERT_TRUE(opened) << err;
-    EXPECT_EQ(fs::status(sub).permissions(), fs::perms(0755));
-    // A directory removed under the daemon cannot take files, even for root.
-    fs::remove(sub);
-    testing::internal::CaptureStderr();
-    const bool any = md.publish("1\n") || md.publish("2\n") || md.publish("3\n");
-    const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_FALSE(any);
-    EXPECT_EQ(said, "traxel: open " + sub + "/.traxel.prom." + std::to_string(getpid()) +
-                        ".tmp: No such file or directory (" + sub + "/traxel.prom is not updated until this is mended)\n");
 }
 
 }  // namespace

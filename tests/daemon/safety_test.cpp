@@ -1,4 +1,4 @@
-// Tests of the running daemon given capture.cfg: the privileges it gives up, the files it refuses, units, published counters.
+// Tests of the running daemon given capture.cfg: the privileges it gives up, the files it refuses, units, published counters and window.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -175,6 +175,10 @@ TEST(RootStart, GivesUpRootServesOnlyItsOwnPipesInTheirUnitsAndPublishes)
               std::string("traxel_graph_sample_unit_info{graph=\"sock47984\",unit=\"connections\"} 1\n")})
             EXPECT_NE(text.find(line), std::string::npos) << prom << " lacks " << line << text;
     }
+    // The window for the page holds the same sample, last of the graph's values.
+    const std::string window = file_with(dir + "/run/window.json", "11514]}");
+    const std::size_t at = window.find("\n\"port47981\":{\"min\":0,\"max\":1,\"thres\":1,\"values\":[");
+    EXPECT_TRUE(at != std::string::npos && window.find("11514]}", at) < window.find('\n', at + 1)) << window;
     // What it made as root it gave to its user; nothing reached the planted.
     struct stat st;
     for (const std::string &made : {cgi + "port47981.fifo", dir + "/run"})
