@@ -69,7 +69,17 @@
     return [...by_if.values()];
   }
 
-  const api = { parse_metric_line, capture_totals };
+  // The time (seconds since the Epoch) of the last samples the daemon wrote,
+  // or null when the text does not tell it.
+  function sample_time(text) {
+    for (const line of text.split('\n')) {
+      const s = parse_metric_line(line);
+      if (s && s.name === 'traxel_last_sample_timestamp_seconds' && Number.isFinite(s.value)) return s.value;
+    }
+    return null;
+  }
+
+  const api = { parse_metric_line, capture_totals, sample_time };
   if (typeof module === 'object' && module.exports) module.exports = api;
   else root.traxel_metrics = api;
 })(this);

@@ -1,93 +1,77 @@
-// The points of one graph at the times their samples were taken, from the history and the live samples of its feeds.
+// The points of one graph at the times their samples were taken, each time once, from the published window and the live feed.
 (function (root) {
   'use strict';
 
-  const day = 86400;
-
-  // Seconds of the day of a label "HH:MM:SS", or null for any other label.
-  function clock_seconds(label) {
-    const m = /^(\d\d):(\d\d):(\d\d)$/.exec(label);
-    if (!m) return null;
-    const [h, mi, s] = [Number(m[1]), Number(m[2]), Number(m[3])];
-    return h < 24 && mi < 60 && s < 60 ? h * 3600 + mi * 60 + s : null;
-  }
-
-  // Seconds from sample a to the later sample b ({label, age}, age null for
-  // a live sample). The labels are the daemon's clock: their difference
-  // holds whatever its time zone, and across midnight too. Without two clock
-  // labels the feed's ages tell, or one interval for a live sample.
-  function spacing(a, b, interval) {
-    const sa = clock_seconds(a.label), sb = clock_seconds(b.label);
-    if (sa !== null && sb !== null) {
-      const d = (sb - sa + day) % day;
-      if (d > 0 && d < day / 2) return d;
-    }
-    if (a.age !== null && b.age !== null && a.age > b.age) return a.age - b.age;
-    return interval;
-  }
-
-  // Returns the timeline of a graph whose samples come every interval seconds.
-  // A feed prints each history point aged by its index from the full window,
-  // even when the samples waiting in the pipe ran out sooner, so history is
-  // held as a run and placed once its newest point's time is known: the
-  // point before a RESCALING line was read the moment the daemon wrote it;
-  // else the first live sample after the run arrives one spacing after it.
-  // Times are seconds since the Epoch on the browser's clock (t arguments).
+  // Returns the timeline of a graph whose samples come every interval
+  // seconds. Times are seconds since the Epoch on the host's clock.
   function timeline(interval) {
-    let points = [];     // {x, value, label}
-    const by_label = new Map();  // clock label -> point, so a sample is drawn once
-    let run = [];        // this connection's history not yet placed: {label, age, at, point}
+    let xs = [], ys = [];
 
-    // A sample already drawn (a feed of another connection sent it) is
-    // not drawn again; labels recur only a day later.
-    function add(x, value, label) {
-      const seen = by_label.get(label);
-      if (seen && Math.abs(seen.x - x) < day / 2) return null;
-      const p = { x, value, label };
-      points.push(p);
-      if (clock_seconds(label) !== null) by_label.set(label, p);
-      return p;
-    }
-
-    // Places the run so that its newest point lies at x, the others before
-    // it by their spacing.
-    function place(x) {
-      for (let i = run.length - 1; i >= 0; i--) {
-        if (run[i].point) run[i].point.x = x;
-        if (i > 0) x -= spacing(run[i - 1], run[i], interval);
+    // Index of the first point at or after time t.
+    function at(t) {
+      let lo = 0, hi = xs.length;
+      while (lo < hi) {
+        const mid = (lo + hi) >> 1;
+        if (xs[mid] < t) lo = mid + 1;
+        else hi = mid;
       }
-      run = [];
+      return lo;
     }
 
     return {
-      // A new feed of the graph starts: history follows.
-      begin() { run = []; },
-      // A history point aged age seconds by the feed, read at time t.
-      history(label, age, value, t) {
-        run.push({ label, age, at: t, point: add(t - age, value, label) });
+      // Sets the sample of time t to value; returns whether t is later than
+      // every point held before.
+      put(t, value) {
+        const n = xs.length;
+        if (n === 0 || t > xs[n - 1]) {
+          xs.push(t);
+          ys.push(value);
+          return true;
+        }
+        const i = at(t);
+        if (xs[i] === t) ys[i] = value;
+        else {
+          xs.splice(i, 0, t);
+          ys.splice(i, 0, value);
+        }
+        return false;
       },
-      // The history point just read was the first live sample.
-      rescaling() {
-        if (run.length) place(run[run.length - 1].at);
+      // Takes the points of a published window (times ascending); returns
+      // how many were new to this timeline.
+      merge(txs, tys) {
+        let added = 0;
+        for (let i = 0; i < txs.length; i++) {
+          const n = xs.length;
+          if (n && txs[i] <= xs[n - 1] && xs[at(txs[i])] === txs[i]) continue;
+          this.put(txs[i], tys[i]);
+          added++;
+        }
+        return added;
       },
-      // A live sample read at time t.
-      live(label, value, t) {
-        if (run.length) place(t - spacing(run[run.length - 1], { label, age: null }, interval));
-        add(t, value, label);
-      },
-      // The points of the last span seconds before now, oldest first; older
-      // ones are forgotten. Returns {xs, ys, labels, dropped}.
-      window(now, span) {
-        const keep = points.filter((p) => p.x >= now - span);
-        const dropped = points.length - keep.length;
-        for (const p of points) if (p.x < now - span && by_label.get(p.label) === p) by_label.delete(p.label);
-        points = keep.sort((a, b) => a.x - b.x);
-        return { xs: points.map((p) => p.x), ys: points.map((p) => p.value), labels: points.map((p) => p.label), dropped };
+      // The latest point as {t, value}, or null when there is none.
+      last() { return xs.length ? { t: xs[xs.length - 1], value: ys[ys.length - 1] } : null; },
+      // The points of the span seconds up to end, oldest first, with a null
+      // value between two points more than two intervals apart, so that a
+      // chart shows the gap; older points are forgotten. Returns {xs, ys}.
+      window(end, span) {
+        const first = at(end - span);
+        xs = xs.slice(first);
+        ys = ys.slice(first);
+        const wx = [], wy = [];
+        for (let i = 0; i < xs.length; i++) {
+          if (i > 0 && xs[i] - xs[i - 1] > 2 * interval) {
+            wx.push(xs[i - 1] + interval);
+            wy.push(null);
+          }
+          wx.push(xs[i]);
+          wy.push(ys[i]);
+        }
+        return { xs: wx, ys: wy };
       },
     };
   }
 
-  const api = { timeline, clock_seconds };
+  const api = { timeline };
   if (typeof module === 'object' && module.exports) module.exports = api;
   else root.traxel_timeline = api;
 })(this);

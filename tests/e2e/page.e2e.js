@@ -1,19 +1,15 @@
-// End-to-end test in a real browser of a private 12-graph installation served by its own mini_httpd: every graph live over one connection, history at its true time, units, limits, thresholds, take-over.
+// End-to-end test in a real browser of a private 12-graph installation served by its own mini_httpd: the published window drawn at once at its times, every graph live over one connection, units, limits, thresholds, a reload, two viewers, a take-over, a daemon restart, the y range.
 //
-// Installs the build with DESTDIR under /tmp, starts the daemon (TZ=UTC0, on
-// lo) and mini_httpd on a free port of 127.0.0.1, and removes it all at the
-// end. Needs root (capture, and CGI programs run as nobody). Environment:
-// TRAXEL_BUILD_DIR, CMAKE_COMMAND, TRAXEL_INSTALL_DIR, TRAXEL_SHOTS, NODE_PATH.
+// Installs the build with DESTDIR under /tmp, starts the daemon (on lo, its
+// clock at UTC+5:30 while the browser's is at New York's) and mini_httpd on a
+// free port of 127.0.0.1, and removes it all at the end. Needs root
+// (capture, and CGI programs run as nobody). Environment: TRAXEL_BUILD_DIR,
+// CMAKE_COMMAND, TRAXEL_INSTALL_DIR, TRAXEL_SHOTS, NODE_PATH.
 'use strict';
-const fs = require('node:fs');
 const path = require('node:path');
 const http = require('node:http');
-const net = require('node:net');
-const { spawn, spawnSync } = require('node:child_process');
-const { chromium } = require('playwright-core');
-const { tally, check, get } = require('./support.js');
+const { tally, check, get, free_port, install_private, serve_private, start_daemon, end_private, launch_browser } = require('./support.js');
 
-const build = process.env.TRAXEL_BUILD_DIR;
 const shots = process.env.TRAXEL_SHOTS || '.';
 const id = String(process.pid % 100000).padStart(5, '0');
 // The graphs: [name, record after the name, unit expected on the page].
@@ -25,42 +21,10 @@ function graph_table(port) {
     [`proto${id}a`, '1 0 50 20', 'packets'], [`proto${id}b`, '17 0 50 20', 'kbits'],
     [`sock${id}a`, `${port} 0 40 20`, 'connections'], [`sock${id}b`, '22 0 40 20', 'connections'],
     [`ip${id}a`, '127.0.0.2 0 900 800', 'bits'], [`ip${id}b`, '127.0.0.3 0 900 800', 'packets'],
-    [`net${id}a`, '10.0.0.0 255.0.0.0 0 3000 2000', 'kbits'], [`net${id}b`, '127.0.0.0 255.0.0.0 0 3000 2000', 'packets'],
+    // The loopback network as shipped: a maximum of 1 Gbit/s over a test's
+    // traffic of some kbit/s.
+    [`net${id}a`, '10.0.0.0 255.0.0.0 0 3000 2000', 'packets'], [`net${id}b`, '127.0.0.0 255.0.0.0 0 1000000 800000', 'kbits'],
   ];
-}
-
-function free_port() {
-  return new Promise((resolve, reject) => {
-    const s = net.createServer().listen(0, '127.0.0.1', () => {
-      const { port } = s.address();
-      s.close(() => resolve(port));
-    }).on('error', reject);
-  });
-}
-
-// Installs the build into a new tree below /tmp with the 12 graphs and
-// their units; returns the installation directory.
-function install(dest, port) {
-  const dir = path.join(dest, process.env.TRAXEL_INSTALL_DIR);
-  fs.mkdirSync(dir, { recursive: true });
-  const table = graph_table(port);
-  fs.writeFileSync(path.join(dir, 'traxel.cfg'), `window 5\n${table.map(([n, r]) => `${n} ${r}`).join('\n')}\n`);
-  const of = (u) => table.filter((g) => g[2] === u).map((g) => g[0]).join(' ');
-  fs.writeFileSync(path.join(dir, 'capture.cfg'), `unit bits ${of('bits')}\nunit kbits ${of('kbits')}\n`);
-  // The web server's user must reach the tree; only the new directories.
-  for (let d = dir; d.startsWith(dest); d = path.dirname(d)) fs.chmodSync(d, 0o755);
-  const r = spawnSync(process.env.CMAKE_COMMAND, ['--install', build], { env: { ...process.env, DESTDIR: dest }, encoding: 'utf8' });
-  if (r.status !== 0) throw new Error(`cmake --install: ${r.stdout}${r.stderr}`);
-  return dir;
-}
-
-// The time a sample label "HH:MM:SS" of the daemon (in UTC) names: the
-// moment of that time of day nearest to t.
-function label_time(label, t) {
-  const [h, m, s] = label.split(':').map(Number);
-  const day = Math.floor(t / 86400) * 86400;
-  return [day - 86400, day, day + 86400].map((d) => d + h * 3600 + m * 60 + s)
-    .reduce((a, b) => (Math.abs(b - t) < Math.abs(a - t) ? b : a));
 }
 
 // Waits until test(sections' data, arg) holds in the page, up to ms.
@@ -78,33 +42,61 @@ async function wait_for(page, what, test, arg, ms) {
   }
 }
 
-async function run(page, base, table) {
+// The samples of every graph that the page holds, [time, value] pairs by name.
+function page_points(page) {
+  return page.evaluate(() => Object.fromEntries(Object.values(window.traxel.graphs).map((g) => {
+    const w = g.line.window(Date.now() / 1000 + 3600, 1e9);
+    return [g.name, w.xs.map((x, i) => [x, w.ys[i]]).filter(([, v]) => v !== null)];
+  })));
+}
+
+// The published window: its time and the samples of every graph up to upto,
+// [time, value] pairs by name.
+async function published(base, upto = Infinity) {
+  const w = JSON.parse((await get(`${base}window.json`)).body);
+  const points = {};
+  for (const [name, g] of Object.entries(w.graphs)) {
+    points[name] = g.values.map((v, i) => [w.start + i * w.interval, v]).filter(([x, v]) => v !== null && x <= upto);
+  }
+  return { time: w.time, points };
+}
+
+// Checks that the page holds every sample of the published window at its
+// time, as soon as its charts on screen are drawn.
+async function check_window(page, base, what) {
+  await page.waitForSelector('body[data-ready="yes"]', { timeout: 10000 });
+  if (!await wait_for(page, what, 'ds.filter((d) => d.draws >= 1).length >= arg', 2, 5000)) return;
+  const upto = await page.evaluate(() => window.traxel.shared.time);
+  const [have, file] = [await page_points(page), await published(base, upto)];
+  const differ = Object.keys(file.points).filter((n) =>
+    JSON.stringify(have[n].filter(([x]) => x <= upto)) !== JSON.stringify(file.points[n]));
+  const n = Object.values(file.points)[0].length;
+  check(what, n >= 3 && differ.length === 0, `${n} times published; differ: ${differ.map((d) => `${d} ${JSON.stringify(have[d])} ${JSON.stringify(file.points[d])}`).join('; ')}`);
+}
+
+// Waits for every graph of page to be live with a sample after time t.
+function all_live_after(page, what, t, ms) {
+  return wait_for(page, what, 'ds.every((d) => d.state === "live" && Number(d.newest) > arg)', t, ms);
+}
+
+async function first_look(page, base, table) {
   const names = table.map((g) => g[0]);
   const requests = [];
   page.on('request', (r) => requests.push(r.url()));
-  page.on('pageerror', (err) => check('page runs without script errors', false, err.message));
   await page.goto(base);
-  await page.waitForSelector('body[data-ready="yes"]', { timeout: 10000 });
-
-  // Two samples waited in every pipe: each history ends with RESCALING.
-  if (await wait_for(page, 'every graph gets its history', 'ds.length === 12 && ds.every((d) => d.history >= 2 && d.thres !== "")', null, 20000)) {
-    const pts = await page.evaluate(() => Object.values(window.traxel.graphs).map((g) => {
-      const w = g.line.window(Date.now() / 1000, g.span);
-      return w.labels.map((l, i) => [l, w.xs[i]]);
-    }));
-    const off = pts.flat().map(([l, x]) => x - label_time(l, x));
-    check('history is drawn at the time its samples were taken', off.length >= 24 && off.every((d) => d >= -0.5 && d <= 2),
-      JSON.stringify(pts[0]) + ` offsets ${off.map((d) => d.toFixed(2)).join(' ')}`);
-    const draws = await page.evaluate(() => [...document.querySelectorAll('section.graph')].map((s) => Number(s.dataset.draws || 0)));
-    check('charts off screen are not drawn', draws[0] >= 1 && draws[11] === 0, draws.join(' '));
-  }
+  await check_window(page, base, 'the page draws the published window at once at its times');
+  const draws = await page.evaluate(() => [...document.querySelectorAll('section.graph')].map((s) => Number(s.dataset.draws || 0)));
+  check('charts off screen are not drawn', draws[0] >= 1 && draws[11] === 0, draws.join(' '));
+  check('times are the host\'s', (await page.textContent('#page-status')).endsWith('times are the host\'s (UTC+05:30).'),
+    await page.textContent('#page-status'));
   await page.setViewportSize({ width: 1280, height: 2400 });
-  if (await wait_for(page, '12 charts move at once', 'ds.every((d) => d.live >= 1 && d.state === "live")', null, 20000)) {
+  const t = Date.now() / 1000;
+  if (await all_live_after(page, '12 charts move at once', t, 20000)) {
     check('12 charts move at once', true);
     const feeds = requests.filter((u) => u.includes('/cgi-bin/feeds?'));
     const single = requests.filter((u) => /\/cgi-bin\/(?!feeds\?)/.test(u));
-    check('one connection carries every graph', feeds.length === 1 && single.length === 0 &&
-      names.every((n) => decodeURIComponent(feeds[0]).includes(n)), requests.join(' '));
+    check('one connection carries every graph, new samples only', feeds.length === 1 && single.length === 0 &&
+      feeds[0].includes('feeds?k=0&') && names.every((n) => decodeURIComponent(feeds[0]).includes(n)), requests.join(' '));
   }
   const shown = await page.evaluate(() => [...document.querySelectorAll('section.graph')].map((s) =>
     ({ ...s.dataset, title: s.querySelector('h2').textContent, limits: s.querySelector('.limits').textContent })));
@@ -114,11 +106,11 @@ async function run(page, base, table) {
     return d.unit === w.unit && [d.min, d.max, d.thres].join(' ') === w.lim.join(' ');
   }), JSON.stringify(shown.map((d) => [d.graph, d.unit, d.min, d.max, d.thres])));
   const by = Object.fromEntries(shown.map((d) => [d.graph, d]));
-  check('units are read as a person reads them',
-    by[names[1]].limits === 'Limits: max 1 Mbit/s, min 0 bit/s, threshold 800 kbit/s' &&
+  check('units are read as a person reads them, limits off the chart said so',
+    /^Limits: max 1 Mbit\/s( \(off the chart\))?, min 0 bit\/s, threshold 800 kbit\/s( \(off the chart\))?$/.test(by[names[1]].limits) &&
     by[names[3]].title.includes('bit/s') && by[names[6]].title.includes('new connections per 5 s') &&
-    by[names[2]].limits === 'Limits: max 100 packets, min 0 packets, threshold 50 packets',
-    JSON.stringify([by[names[1]], by[names[3]].title, by[names[6]].title, by[names[2]].limits]));
+    by[names[11]].limits === 'Limits: max 1 Gbit/s (off the chart), min 0 bit/s, threshold 800 Mbit/s (off the chart)',
+    JSON.stringify([by[names[1]].limits, by[names[3]].title, by[names[6]].title, by[names[11]].limits]));
 
   // The web server's own traffic puts port a over its threshold of 1.
   if (await wait_for(page, 'a graph over its threshold is marked', `ds.find((d) => d.graph === arg).over === "yes"`, names[0], 15000)) {
@@ -133,32 +125,88 @@ async function run(page, base, table) {
       mark.shown && /^\(\d+ over threshold\) /.test(mark.title) && Math.abs(mark.px[0] - 0xd8) < 40 && mark.px[1] < 80,
       JSON.stringify(mark));
   }
-  await page.screenshot({ path: path.join(shots, 'e2e-page-12.png'), fullPage: true });
+  // A loopback network of some kbit/s under a maximum of 1 Gbit/s.
+  const y = await page.evaluate((n) => {
+    const u = window.traxel.graphs[n].plot, top = Math.max(...u.data[1].filter((v) => v !== null));
+    return { scale: u.scales.y.max, top, at: (u.valToPos(top, 'y') / u.bbox.height) * devicePixelRatio };
+  }, names[11]);
+  // Other tests' loopback traffic may add to the test's own.
+  check('the y axis of a small signal under a large maximum shows the signal',
+    y.top > 0 && y.top < 1000000 / 3 && y.scale < 1000000 && y.scale < 10 * y.top && y.at < 0.5, JSON.stringify(y));
+}
 
-  // A plain request for one graph takes it over; the page says so and does
-  // not fight; the others go on. Taking it back ends the plain feed.
-  const other = names[4];
+// A plain request for one graph takes it over; the page says so, does not
+// fight and follows the shared view; the others go on. Taking it back ends
+// the plain feed.
+async function plain_take_over(page, base, name) {
   let plain_ended = false;
   // The feed ends its CGI header lines with a bare newline, which mini_httpd
   // passes on and node's strict parser refuses.
-  const plain = http.get(`${base}cgi-bin/${other}?dhle,60,0s`, { insecureHTTPParser: true }, (res) => { res.resume(); res.on('end', () => { plain_ended = 'end'; }); });
+  const plain = http.get(`${base}cgi-bin/${name}?dhle,60,0s`, { insecureHTTPParser: true }, (res) => { res.resume(); res.on('end', () => { plain_ended = 'end'; }); });
   plain.on('error', (e) => { plain_ended = String(e); });
-  if (await wait_for(page, 'the page shows the graph taken over', 'ds.find((d) => d.graph === arg).state === "taken-over"', other, 15000)) {
-    const text = await page.textContent(`section[data-graph="${other}"] .status`);
+  if (await wait_for(page, 'the page shows the graph taken over', 'ds.find((d) => d.graph === arg).why === "taken-over"', name, 15000)) {
+    const text = await page.textContent(`section[data-graph="${name}"] .status`);
     const live = await page.evaluate(() => Object.values(window.traxel.graphs).filter((g) => g.state === 'live').length);
-    await page.screenshot({ path: path.join(shots, 'e2e-page-taken-over.png'), fullPage: true });
-    check('the page shows the graph taken over, does not fight for it, and the others stay live',
-      text.startsWith('Taken over by another viewer') && live === 11 && !plain_ended &&
-      await page.isVisible(`section[data-graph="${other}"] button.connect`), `${text} / ${live} live / ${plain_ended}`);
-    const history = Number((await page.getAttribute(`section[data-graph="${other}"]`, 'data-history')));
-    await page.click(`section[data-graph="${other}"] button.connect`);
-    if (await wait_for(page, 'taking it back brings it back', 'ds.every((d) => d.state === "live") && ds.find((d) => d.graph === arg[0]).history > arg[1]',
-      [other, history], 15000)) {
+    check('the page shows the graph taken over, follows the shared view, and the others stay live',
+      text.startsWith('Following the shared view: another viewer') && live === 11 && !plain_ended &&
+      await page.isVisible(`section[data-graph="${name}"] button.connect`), `${text} / ${live} live / ${plain_ended}`);
+    await page.click(`section[data-graph="${name}"] button.connect`);
+    if (await all_live_after(page, 'taking it back brings it back', 0, 15000)) {
+      await new Promise((r) => setTimeout(r, 500));
       check('taking it back brings it back and ends the other feed', plain_ended, 'plain feed still running');
     }
   }
   plain.destroy();
-  const health = await page.evaluate(() => ({ ...document.getElementById('capture-health').dataset, text: document.getElementById('capture-health').textContent }));
+}
+
+// Two viewers side by side in one picture: the two pages' screenshots.
+async function side_by_side(context, a, b, file) {
+  const shot = async (p) => `data:image/png;base64,${(await p.screenshot()).toString('base64')}`;
+  const [sa, sb] = [await shot(a), await shot(b)];
+  const page = await context.newPage();
+  await page.setViewportSize({ width: 2 * 640 + 10, height: 1000 });
+  await page.setContent(`<body style="margin:0;display:flex;gap:10px;background:#888"><img src="${sa}"><img src="${sb}"></body>`);
+  await page.screenshot({ path: file });
+  await page.close();
+}
+
+async function run(browser, base, table, daemon) {
+  const names = table.map((g) => g[0]);
+  const context = await browser.newContext({ viewport: { width: 1280, height: 720 } });
+  const page = await context.newPage();
+  page.on('pageerror', (err) => check('page runs without script errors', false, err.message));
+  await first_look(page, base, table);
+  await page.screenshot({ path: path.join(shots, 'e2e-page-12.png'), fullPage: true });
+
+  await page.reload();
+  await check_window(page, base, 'a reload shows the full window placed at its times');
+  await page.screenshot({ path: path.join(shots, 'e2e-page-reload.png'), fullPage: true });
+
+  // A second viewer takes the live feeds; the first follows the shared view.
+  await page.setViewportSize({ width: 640, height: 1000 });
+  const second = await context.newPage();
+  second.on('pageerror', (err) => check('page runs without script errors', false, err.message));
+  await second.setViewportSize({ width: 640, height: 1000 });
+  await second.goto(base);
+  const t = Date.now() / 1000 + 5;
+  if (await all_live_after(second, 'two pages open at once both stay current', t, 20000) &&
+    await wait_for(page, 'two pages open at once both stay current', 'ds.every((d) => d.why === "taken-over" && Number(d.newest) > arg)', t, 10000)) {
+    check('two pages open at once both stay current', true);
+    await side_by_side(context, page, second, path.join(shots, 'e2e-page-two-viewers.png'));
+  }
+  await second.setViewportSize({ width: 1280, height: 2400 });
+  await plain_take_over(second, base, names[4]);
+
+  // A restart: the pages go on without a click.
+  await daemon.restart();
+  const restarted = Date.now() / 1000;
+  if (await all_live_after(second, 'a daemon restart is recovered with no click', restarted, 30000) &&
+    await wait_for(page, 'the page that follows goes on after the restart', 'ds.every((d) => Number(d.newest) > arg)', restarted, 10000)) {
+    const said = await second.textContent('#live-status');
+    check('a daemon restart is recovered with no click, and one line says so', said.startsWith('Live again since '), said);
+  }
+
+  const health = await second.evaluate(() => ({ ...document.getElementById('capture-health').dataset, text: document.getElementById('capture-health').textContent }));
   const metrics = await get(`${base}metrics`).catch((e) => ({ status: 0, body: String(e) }));
   const has = metrics.status === 200 && metrics.body.includes('traxel_capture_received_packets_total{');
   check('capture health is shown as /metrics allows', has ? /packets received/.test(health.text) && health.state !== 'unknown'
@@ -167,40 +215,28 @@ async function run(page, base, table) {
 
 async function main() {
   const port = await free_port();
-  const dest = fs.mkdtempSync('/tmp/traxel-page-e2e-');
   const table = graph_table(port);
-  const procs = [];
+  const of = (u) => table.filter((g) => g[2] === u).map((g) => g[0]).join(' ');
+  const { dest, dir } = install_private(`window 5\n${table.map(([n, r]) => `${n} ${r}`).join('\n')}\n`,
+    `unit bits ${of('bits')}\nunit kbits ${of('kbits')}\n`);
   let browser = null;
   let traffic = null;
   try {
-    const dir = install(dest, port);
-    const daemon = spawn('./traxel', ['-f', '-i', 'lo'], { cwd: dir, env: { ...process.env, TZ: 'UTC0' }, stdio: ['ignore', 'ignore', 'pipe'] });
-    procs.push(daemon);
-    let daemon_err = '';
-    daemon.stderr.on('data', (c) => { daemon_err += c; });
-    procs.push(spawn('/usr/sbin/mini_httpd', ['-D', '-h', '127.0.0.1', '-p', String(port), '-d', path.join(dir, 'httpd/htdocs'),
-      '-c', 'cgi-bin/*|metrics', '-u', 'nobody', '-l', path.join(dir, 'mini_httpd.log')], { stdio: 'ignore' }));
-    const base = `http://127.0.0.1:${port}/`;
-    // Traffic on port a, bounded in time; then two samples wait in each pipe.
+    const daemon = start_daemon(dir, 'IST-5:30');
+    const base = serve_private(dir, port);
+    // Traffic on port a, bounded in time; the daemon publishes three
+    // intervals before the first page opens.
     const started = Date.now();
-    traffic = setInterval(() => { if (Date.now() - started < 90000) get(`${base}graphs.json`).catch(() => {}); }, 100);
-    const second = (Math.floor(Date.now() / 5000) + 2) * 5000 + 700;
-    await new Promise((r) => setTimeout(r, second - Date.now()));
-    if (daemon.exitCode !== null) throw new Error(`the daemon ended: ${daemon_err}`);
-    browser = await chromium.launch({
-      executablePath: '/usr/bin/chromium', headless: true,
-      args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-        '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-    });
-    const page = await (await browser.newContext({ viewport: { width: 1280, height: 720 } })).newPage();
-    await run(page, base, table);
+    traffic = setInterval(() => { if (Date.now() - started < 150000) get(`${base}graphs.json`).catch(() => {}); }, 100);
+    const third = (Math.floor(Date.now() / 5000) + 4) * 5000 + 1500;
+    await new Promise((r) => setTimeout(r, third - Date.now()));
+    if (daemon.proc.exitCode !== null) throw new Error(`the daemon ended: ${daemon.err}`);
+    browser = await launch_browser('America/New_York');
+    await run(browser, base, table, daemon);
   } finally {
     clearInterval(traffic);
     if (browser) await browser.close();
-    for (const p of procs) p.kill('SIGTERM');
-    await new Promise((r) => setTimeout(r, 300));
-    for (const [n] of table) fs.rmSync(`/tmp/${n}.pid`, { force: true });
-    fs.rmSync(dest, { recursive: true, force: true });
+    await end_private(dest, table.map((g) => g[0]));
   }
   console.log(`page e2e: ${tally.passed} passed, ${tally.failed} failed`);
   process.exit(tally.failed === 0 ? 0 : 1);

@@ -1,6 +1,11 @@
-// What the browser tests share: their tally of checks and a short GET.
+// What the browser tests and benchmarks share: a tally of checks, a short GET, a private installation with its daemon and web server, the browser.
 'use strict';
+const fs = require('node:fs');
 const http = require('node:http');
+const net = require('node:net');
+const path = require('node:path');
+const { spawn, spawnSync } = require('node:child_process');
+const { chromium } = require('playwright-core');
 
 const tally = { passed: 0, failed: 0 };
 
@@ -25,4 +30,82 @@ function get(url) {
   });
 }
 
-module.exports = { tally, check, get };
+// A TCP port of 127.0.0.1 that nothing listens on.
+function free_port() {
+  return new Promise((resolve, reject) => {
+    const s = net.createServer().listen(0, '127.0.0.1', () => {
+      const { port } = s.address();
+      s.close(() => resolve(port));
+    }).on('error', reject);
+  });
+}
+
+// Installs the build (TRAXEL_BUILD_DIR, with CMAKE_COMMAND and DESTDIR) into
+// a new tree below /tmp whose traxel.cfg and capture.cfg hold cfg and
+// capture. Returns {dest, dir}: the tree and the installation directory in
+// it (TRAXEL_INSTALL_DIR).
+function install_private(cfg, capture) {
+  const dest = fs.mkdtempSync('/tmp/traxel-private-');
+  const dir = path.join(dest, process.env.TRAXEL_INSTALL_DIR);
+  fs.mkdirSync(dir, { recursive: true });
+  fs.writeFileSync(path.join(dir, 'traxel.cfg'), cfg);
+  fs.writeFileSync(path.join(dir, 'capture.cfg'), capture);
+  // The web server's user must reach the tree; only the new directories.
+  for (let d = dir; d.startsWith(dest); d = path.dirname(d)) fs.chmodSync(d, 0o755);
+  const r = spawnSync(process.env.CMAKE_COMMAND, ['--install', process.env.TRAXEL_BUILD_DIR],
+    { env: { ...process.env, DESTDIR: dest }, encoding: 'utf8' });
+  if (r.status !== 0) throw new Error(`cmake --install: ${r.stdout}${r.stderr}`);
+  return { dest, dir };
+}
+
+// The processes of private installations, ended by end_private.
+const procs = [];
+
+// Starts the installation dir's web server on port of 127.0.0.1 as the
+// installed configuration does; returns the base URL.
+function serve_private(dir, port) {
+  procs.push(spawn('/usr/sbin/mini_httpd', ['-D', '-h', '127.0.0.1', '-p', String(port), '-d', path.join(dir, 'httpd/htdocs'),
+    '-c', 'cgi-bin/*|metrics', '-u', 'nobody', '-l', path.join(dir, 'mini_httpd.log')], { stdio: 'ignore' }));
+  return `http://127.0.0.1:${port}/`;
+}
+
+// The installation dir's daemon on lo in the foreground, its clock in time
+// zone tz. Returns {proc, err (its standard error so far), restart()}.
+function start_daemon(dir, tz) {
+  const d = { err: '', proc: null };
+  const start = () => {
+    d.proc = spawn('./traxel', ['-f', '-i', 'lo'], { cwd: dir, env: { ...process.env, TZ: tz }, stdio: ['ignore', 'ignore', 'pipe'] });
+    d.proc.stderr.on('data', (c) => { d.err += c; });
+    procs.push(d.proc);
+  };
+  // Ends the daemon with SIGTERM and starts it again.
+  d.restart = async () => {
+    const ended = new Promise((r) => d.proc.once('exit', r));
+    d.proc.kill('SIGTERM');
+    await ended;
+    start();
+  };
+  start();
+  return d;
+}
+
+// Ends every process started for the installation in dest and removes the
+// tree and the pid files of graphs.
+async function end_private(dest, graphs) {
+  for (const p of procs.splice(0)) p.kill('SIGTERM');
+  await new Promise((r) => setTimeout(r, 300));
+  for (const n of graphs) fs.rmSync(`/tmp/${n}.pid`, { force: true });
+  fs.rmSync(dest, { recursive: true, force: true });
+}
+
+// Debian's chromium, headless, with a new empty profile; its clock in time
+// zone tz, or the process's.
+function launch_browser(tz = process.env.TZ) {
+  return chromium.launch({
+    executablePath: '/usr/bin/chromium', headless: true, env: tz ? { ...process.env, TZ: tz } : process.env,
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+  });
+}
+
+module.exports = { tally, check, get, free_port, install_private, serve_private, start_daemon, end_private, launch_browser };

@@ -1,12 +1,11 @@
-// Tests of the page's readers (httpd/htdocs): feed streams as the feed prints them, the multiplexed stream, history at its true time, /metrics.
+// Tests of the page's readers (httpd/htdocs): feed streams as the feed prints them, the multiplexed stream, /metrics.
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert');
 const path = require('node:path');
 const htdocs = path.join(__dirname, '../../httpd/htdocs');
 const { feed_parser, mux_parser } = require(path.join(htdocs, 'feed.js'));
-const { timeline } = require(path.join(htdocs, 'timeline.js'));
-const { capture_totals } = require(path.join(htdocs, 'metrics.js'));
+const { capture_totals, sample_time } = require(path.join(htdocs, 'metrics.js'));
 
 // A feed that found a backlog: start-up, history, limits, two live samples.
 const backlog_stream = [
@@ -133,43 +132,6 @@ test('MultiplexedStreamSplitsIntoGraphLinesAndItsOwnLines', () => {
   }
 });
 
-// Runs steps on a fresh timeline ([what, ...arguments], the time last) and
-// returns its points as [label, x] pairs at time 5000 in a window of 10000 s.
-function placed(steps) {
-  const line = timeline(5);
-  for (const [what, ...args] of steps) line[what](...args);
-  const w = line.window(5000, 10000);
-  return w.labels.map((l, i) => [l, w.xs[i]]);
-}
-
-test('HistoryIsDrawnAtTheTimeItsSamplesWereTaken', () => {
-  const cases = [
-    // Three waiting samples and a late read: the point before RESCALING
-    // arrived as the daemon wrote it, the others 5 s apart before it.
-    ['partial backlog', [['history', '12:00:00', 300, 1, 1000], ['history', '12:00:05', 295, 2, 1000],
-      ['history', '12:00:10', 290, 3, 1001], ['rescaling'], ['live', '12:00:15', 4, 1006]],
-    [['12:00:00', 991], ['12:00:05', 996], ['12:00:10', 1001], ['12:00:15', 1006]]],
-    // A full backlog across midnight, placed by the first live sample.
-    ['full backlog', [['history', '23:59:50', 15, 1, 2000], ['history', '23:59:55', 10, 2, 2000],
-      ['history', '00:00:00', 5, 3, 2000], ['live', '00:00:05', 4, 2003]],
-    [['23:59:50', 1988], ['23:59:55', 1993], ['00:00:00', 1998], ['00:00:05', 2003]]],
-    // No backlog: the first sample comes aged by the window, the second live.
-    ['first time', [['history', '08:00:00', 5, 1, 3000], ['live', '08:00:05', 2, 3004.5]],
-      [['08:00:00', 2999.5], ['08:00:05', 3004.5]]],
-    // A gap in the daemon's samples shows in the labels.
-    ['gap', [['history', '09:00:00', 300, 1, 4000], ['history', '09:01:00', 295, 2, 4000], ['rescaling']],
-      [['09:00:00', 3940], ['09:01:00', 4000]]],
-    // Labels that are no clock: the feed's ages, one interval to a live sample.
-    ['no clock', [['history', 'cpu', 300, 1, 100], ['history', 'cpu', 290, 2, 100], ['live', 'cpu', 3, 107]],
-      [['cpu', 92], ['cpu', 102], ['cpu', 107]]],
-    // A new feed replays the last sample, then one more, then goes live: no sample is drawn twice.
-    ['reconnect', [['history', '12:00:00', 300, 1, 1000], ['history', '12:00:05', 295, 2, 1000], ['rescaling'], ['begin'],
-      ['history', '12:00:05', 300, 2, 1010], ['history', '12:00:10', 295, 3, 1010], ['live', '12:00:15', 4, 1015]],
-    [['12:00:00', 995], ['12:00:05', 1000], ['12:00:10', 1010], ['12:00:15', 1015]]],
-  ];
-  for (const [name, steps, want] of cases) assert.deepStrictEqual(placed(steps), want, name);
-});
-
 test('CaptureTotalsAreReadFromTheExposition', () => {
   const text = [
     '# HELP traxel_capture_received_packets_total Packets the capture received.',
@@ -188,4 +150,6 @@ test('CaptureTotalsAreReadFromTheExposition', () => {
     { interface: 'eth0', received: 1000, dropped: 0, where: { kernel: 0 } },
   ]);
   assert.deepStrictEqual(capture_totals('# no capture yet\n'), []);
+  assert.deepStrictEqual([sample_time(`${text}\ntraxel_last_sample_timestamp_seconds 1796756575\n`), sample_time(text)],
+    [1796756575, null]);
 });
