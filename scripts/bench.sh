@@ -2,9 +2,12 @@
 # Builds the benchmarks of traxel, runs them all and prints one table of figures against their baselines.
 # Usage: scripts/bench.sh [--quick]   (as root: the web path runs its own
 # mini_httpd whose CGI programs run as nobody). --quick runs smaller sizes.
-# BENCH_BUILD_DIR picks the build directory (default build-bench). Targets
-# are reported in the table as met or not; they never fail the run. The exit
-# status is non-zero only when a benchmark could not run or lost samples.
+# BENCH_BUILD_DIR picks the build directory (default build-bench); the page
+# benchmarks install the system's build (TRAXEL_BUILD_DIR, default build)
+# into a private tree, and the page's memory keeps it open for an hour (15
+# minutes with --quick). Targets are reported in the table as met or not;
+# they never fail the run. The exit status is non-zero only when a benchmark
+# could not run or lost samples.
 . "$(dirname "$0")/help.sh"
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,10 +34,12 @@ if [ $quick -eq 1 ]; then
   rounds=50 relay=(--runs 3 --samples 500) scale=(--feeds 100 --phases 1:3,0.05:2,0.01:2)
   frames=100000 web=(--clients 50 --every 0.1 --for 3) min_time=0.05 page=(--rounds 50 --runs 1)
   live=(--rates 1000,100000,top --seconds 2) hooks=(--rates 100000,top --runs 1 --seconds 1)
+  window=(--intervals 100) load=(--runs 2) memory=(--minutes 15 --win 5)
 else
   rounds=300 relay=(--runs 7 --samples 2000) scale=(--feeds 1000) frames=300000
   web=(--clients 200 --every 0.1 --for 10) min_time=0.5 page=(--rounds 250 --runs 5)
   live=(--rates 1000,100000,top --seconds 3) hooks=(--rates 100000,top --runs 3 --seconds 2)
+  window=(--intervals 500) load=(--runs 5) memory=(--minutes 60)
 fi
 
 failed=()
@@ -59,12 +64,26 @@ run "scale" 600 "$bin/scale_bench" "${scale[@]}" "$bin/plotfeed"
 run "daemon counting" 300 "$bin/classify_bench" --frames $frames
 run "live capture" 600 "$bin/live_bench" "$build/traxel" "${live[@]}"
 run "kernel hooks" 300 "$bin/hook_bench" "${hooks[@]}"
+run "daemon window" 300 "$bin/window_bench" "${window[@]}"
 run "address matching" 300 "$bin/subred_bench" --benchmark_color=false --benchmark_min_time=$min_time
 if command -v mini_httpd >/dev/null || [ -x /usr/sbin/mini_httpd ]; then
   run "web path" 300 "$bin/web_bench" "${web[@]}" "$bin/plotfeed"
 else
   failed+=("web path")
   printf 'row\tweb path\tnot run: mini_httpd is not installed\t-\t-\t-\t-\n' >>"$out"
+fi
+
+# The page in the real browser, installed from the system's build with its
+# npm packages (scripts/serve.sh or test.sh makes it).
+main=$(realpath -m "${TRAXEL_BUILD_DIR:-build}")
+if [ -d "$main/web/node_modules/playwright-core" ] && [ -x /usr/bin/chromium ]; then
+  export TRAXEL_BUILD_DIR=$main NODE_PATH=$main/web/node_modules CMAKE_COMMAND=$(command -v cmake)
+  export TRAXEL_INSTALL_DIR=$(sed -n 's/^TRAXEL_INSTALL_DIR:PATH=//p' "$main/CMakeCache.txt")
+  run "page load" 900 node bench/page_load.js "$bin/window_feeder" "${load[@]}"
+  run "page memory" 4500 node bench/page_memory.js "${memory[@]}"
+else
+  failed+=("page")
+  printf 'row\tpage in the browser\tnot run: no build with its npm packages in %s\t-\t-\t-\t-\n' "$main" >>"$out"
 fi
 
 # The table: one row per figure, the notes below it.
