@@ -25,7 +25,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -138,10 +137,7 @@ int main(int argc, char **argv)
         else if (k == "--seconds")
             seconds = std::atof(v.c_str());
     }
-    std::vector<double> rates;
-    std::stringstream rs(rates_arg);
-    for (std::string r; std::getline(rs, r, ',');)
-        rates.push_back(r == "top" ? 0 : std::atof(r.c_str()));
+    const std::vector<double> rates = flood_rates(rates_arg);
     veth_pair veth;
     if (!veth.ok) {
         std::fprintf(stderr, "hook_bench: %s\n", veth.why.c_str());

@@ -41,7 +41,6 @@
 #include <ctime>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -403,10 +402,7 @@ int main(int argc, char **argv)
         else if (k == "--idle-graphs")
             idle_graphs = std::atoi(v.c_str());
     }
-    std::vector<double> rates;
-    std::stringstream rs(rates_arg);
-    for (std::string r; std::getline(rs, r, ',');)
-        rates.push_back(r == "top" ? 0 : std::atof(r.c_str()));
+    const std::vector<double> rates = flood_rates(rates_arg);
     // A phase must end before the grid time after the one it starts at.
     if (seconds <= 0 || seconds > sample_interval - 1.0) {
         std::fprintf(stderr, "live_bench: --seconds must lie in (0, %d]\n", sample_interval - 1);

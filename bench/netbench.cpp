@@ -31,29 +31,62 @@ bool sh(const std::string &cmd)
     return std::system(cmd.c_str()) == 0;
 }
 
-// A UDP socket bound to addr4:port with a small receive buffer; sets port to
-// the one bound. -1 on failure, said on standard error.
-int small_receiver(const std::string &addr4, int &port)
+// A socket of type bound to addr4:port (port 0: a free one, port then set
+// to it), with a receive buffer of rcvbuf bytes when above 0, listening
+// when a stream. -1 on failure, said on standard error.
+int bound(const std::string &addr4, int &port, int type, int rcvbuf)
 {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     sockaddr_in at{};
     at.sin_family = AF_INET;
     at.sin_port = htons(static_cast<uint16_t>(port));
     socklen_t len = sizeof at;
-    const int small = 4096;
     if (fd < 0 || inet_pton(AF_INET, addr4.c_str(), &at.sin_addr) != 1 ||
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small) != 0 ||
+        (rcvbuf > 0 && setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf) != 0) ||
         bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0 ||
+        (type == SOCK_STREAM && listen(fd, 1) != 0) ||
         getsockname(fd, reinterpret_cast<sockaddr *>(&at), &len) != 0) {
-        std::fprintf(stderr, "bench: receiving socket on %s: %s\n", addr4.c_str(), std::strerror(errno));
-        close_fd(fd, "receiver");
+        std::fprintf(stderr, "bench: socket on %s: %s\n", addr4.c_str(), std::strerror(errno));
+        close_fd(fd, "socket");
         return -1;
     }
     port = ntohs(at.sin_port);
     return fd;
 }
 
+// A UDP socket bound to addr4:port that drops what it gets unread in its
+// small buffer (so no ICMP answers a flood).
+int small_receiver(const std::string &addr4, int &port)
+{
+    return bound(addr4, port, SOCK_DGRAM, 4096);
+}
+
+// A socket of type connected to addr4:port; -1 on failure, said on standard error.
+int connected(const std::string &addr4, int port, int type)
+{
+    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    if (fd < 0 || inet_pton(AF_INET, addr4.c_str(), &to.sin_addr) != 1 ||
+        connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+        std::fprintf(stderr, "bench: connect to %s: %s\n", addr4.c_str(), std::strerror(errno));
+        close_fd(fd, "sender");
+        return -1;
+    }
+    return fd;
+}
+
 }  // namespace
+
+std::vector<double> flood_rates(const std::string &arg)
+{
+    std::vector<double> rates;
+    std::stringstream in(arg);
+    for (std::string r; std::getline(in, r, ',');)
+        rates.push_back(r == "top" ? 0 : std::atof(r.c_str()));
+    return rates;
+}
 
 long long path_cpu_ns(pid_t capturer)
 {
@@ -168,16 +201,9 @@ int loopback_receiver(int &port)
 
 uint64_t send_udp(const std::string &addr4, int port, double rate, double seconds)
 {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    if (fd < 0 || inet_pton(AF_INET, addr4.c_str(), &to.sin_addr) != 1 ||
-        connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
-        std::fprintf(stderr, "bench: sender socket to %s: %s\n", addr4.c_str(), std::strerror(errno));
-        close_fd(fd, "sender");
+    const int fd = connected(addr4, port, SOCK_DGRAM);
+    if (fd < 0)
         return 0;
-    }
     char data[payload_bytes] = "traxel bench";
     iovec iov{data, sizeof data};
     mmsghdr msgs[batch]{};
@@ -207,33 +233,15 @@ uint64_t send_udp(const std::string &addr4, int port, double rate, double second
 
 int tcp_listener(const std::string &addr4, int &port)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    socklen_t len = sizeof at;
-    if (fd < 0 || inet_pton(AF_INET, addr4.c_str(), &at.sin_addr) != 1 ||
-        bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0 || listen(fd, 1) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&at), &len) != 0) {
-        std::fprintf(stderr, "bench: listening socket on %s: %s\n", addr4.c_str(), std::strerror(errno));
-        close_fd(fd, "listener");
-        return -1;
-    }
-    port = ntohs(at.sin_port);
-    return fd;
+    port = 0;
+    return bound(addr4, port, SOCK_STREAM, 0);
 }
 
 uint64_t send_tcp(const std::string &addr4, int port, double seconds)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    if (fd < 0 || inet_pton(AF_INET, addr4.c_str(), &to.sin_addr) != 1 ||
-        connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
-        std::fprintf(stderr, "bench: connect to %s: %s\n", addr4.c_str(), std::strerror(errno));
-        close_fd(fd, "sender");
+    const int fd = connected(addr4, port, SOCK_STREAM);
+    if (fd < 0)
         return 0;
-    }
     static char chunk[1 << 16];
     uint64_t sent = 0;
     for (const double end = now_ms() + seconds * 1e3; now_ms() < end;) {

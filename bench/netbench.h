@@ -4,6 +4,11 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+// The rates of a --rates argument (R,R,...): datagrams per second, 0 for
+// "top", as fast as the sender can.
+std::vector<double> flood_rates(const std::string &arg);
 
 // The CPU time in nanoseconds of every thread that a flood sent by the
 // calling thread makes work: that thread (which also runs the receive path
