@@ -1,9 +1,10 @@
-// Tests of the daemon counting in the kernel: nothing of a killed daemon stays in the kernel.
+// Tests of the daemon counting in the kernel: nothing of a killed daemon stays in the kernel; method kernel refused where it cannot load.
 #include <gtest/gtest.h>
 
 #include <bpf/bpf.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -78,6 +79,22 @@ TEST(KernelCounting, NothingOfADaemonKilledStaysInTheKernel)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(left(), std::set<uint32_t>{});
     EXPECT_EQ(bpf_ids(next.p.pid(), "prog_id:").size(), 2u);
+}
+
+// With method kernel, a start that cannot load the programs (here as nobody
+// without capabilities) is refused with one line, where auto would capture.
+TEST(KernelCounting, MethodKernelRefusesAStartThatCannotLoad)
+{
+    const passwd *nobody = getpwnam("nobody");
+    if (geteuid() != 0 || !nobody)
+        GTEST_SKIP() << "needs root to run the daemon as nobody";
+    const std::string dir = install_dir_with("window 1\nkillport 47975 0 1 1\n");
+    ASSERT_EQ(chown((dir + "/httpd/cgi-bin").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    write_file(dir + "/capture.cfg", "method kernel\n");
+    child p = spawn_daemon(dir, {"-f"}, nobody->pw_uid, nobody->pw_gid, reachable_daemon());
+    EXPECT_EQ(read_rest(p.err(), 4000), "traxel: cannot count in the kernel: loading the counting programs: Operation "
+                                        "not permitted (run as root, or give the program cap_bpf,cap_perfmon)\n");
+    EXPECT_EQ(p.wait(4000), 1);
 }
 
 }  // namespace
