@@ -130,7 +130,12 @@ TEST_F(BacklogBound, UnreadPipeKeepsTheNewestWindowForTheNextFeed)
 
 TEST_F(Backlog, PipeFilledByAnotherWriterDoesNotStopTheDaemon)
 {
-    // Fill the pipe to the brim with lines the daemon did not write.
+    // Fill the pipe to the brim with lines the daemon did not write, 2 s
+    // past a grid time: well clear of the daemon's writes (10 ms after a grid
+    // time counting in the kernel, 450 ms with libpcap), so none of them
+    // falls into the filling.
+    const time_t g = grid_after(std::time(nullptr)) + 5;
+    sleep_until(g - 5, 2000);
     const int fd = open(inst.fifo(graph).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(fd, 0) << std::strerror(errno);
     const char junk[] = "12:00:00 999999\n";
@@ -146,7 +151,6 @@ TEST_F(Backlog, PipeFilledByAnotherWriterDoesNotStopTheDaemon)
     // On its next grid time the daemon finds bytes it cannot account for,
     // drops them all and writes its own line; a feed one second later reads
     // that line at once and waits 4 s for the next, a late read.
-    const time_t g = grid_after(std::time(nullptr));
     sleep_until(g + 1, 0);
     ASSERT_TRUE(daemon.running());
     child feed = inst.start_feed(graph, "dhle,60,120s");
