@@ -24,6 +24,21 @@ unsigned long as_unsigned(std::int32_t t)
     return static_cast<unsigned long>(static_cast<std::uint32_t>(t));
 }
 
+// Reads the next line of the pipe into buf that a sample line could be. The
+// stream goes out as text/html: a line holding anything else (markup, quotes,
+// control characters), which some other writer put into the pipe, is said on
+// stderr, without its text, and never reaches the client.
+rd next_line(feed_io &io, const char *name, char *buf, int size)
+{
+    for (;;) {
+        const rd r = io.read_line(buf, size);
+        if (r != rd::ok || sample_text(buf))
+            return r;
+        std::fprintf(stderr, "plotfeed: %s: a line of the pipe with characters that no sample line holds was "
+                             "not passed on\n", name);
+    }
+}
+
 // Prints the last parsed sample as the history point of index i, aged i
 // sample intervals.
 void history_point(FILE *out, int i)
@@ -44,7 +59,7 @@ rd history_loop(feed_io &io, const char *name, FILE *out, int top, bool rearm)
             return rd::gone;
         if (rearm)
             io.rearm();
-        const rd r = io.read_line(line, sample_read_size);
+        const rd r = next_line(io, name, line, sample_read_size);
         if (r != rd::ok)
             return r;
         const std::int32_t t2 = io.now();
@@ -71,7 +86,7 @@ rd full_window(feed_io &io, const char *name, FILE *out)
     std::fprintf(out, "SON-%d-SEGUNDOS\n", k);
     if (client_gone(out))
         return rd::gone;
-    rd r = io.read_line(line, sample_read_size);
+    rd r = next_line(io, name, line, sample_read_size);
     if (r != rd::ok)
         return r;
     const std::int32_t t1 = io.now();
@@ -79,7 +94,7 @@ rd full_window(feed_io &io, const char *name, FILE *out)
     std::fprintf(out, "time1-%lu\nCOMI-1-DATO\n", as_unsigned(t1));
     if (client_gone(out))
         return rd::gone;
-    if ((r = io.read_line(line2, sample_read_size)) != rd::ok)
+    if ((r = next_line(io, name, line2, sample_read_size)) != rd::ok)
         return r;
     const std::int32_t t2 = io.now();
     std::fprintf(out, "time2-%lu\nCOMI-2do-DATO\n", as_unsigned(t2));
@@ -112,14 +127,14 @@ void limits(const char *name, FILE *out)
 }
 
 // Forwards every new sample until the pipe or the client ends.
-rd live(feed_io &io, FILE *out)
+rd live(feed_io &io, const char *name, FILE *out)
 {
     char line[sample_read_size];
     for (;;) {
         if (client_gone(out))
             return rd::gone;
         io.rearm();
-        const rd r = io.read_line(line, sample_read_size);
+        const rd r = next_line(io, name, line, sample_read_size);
         if (r != rd::ok)
             return r;
         parse_sample(line);
@@ -142,6 +157,18 @@ rd read_sample(FILE *f, char *buf, int size)
     if (std::ferror(f))
         return rd::error;
     return n == 0 ? rd::end : rd::ok;
+}
+
+bool sample_text(const char *line)
+{
+    for (const char *p = line; *p != '\0'; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        const bool ok = std::isalnum(c) || c == ' ' || c == '\t' || c == ':' || c == '.' || c == '-' || c == '_' ||
+                        c == '+' || (c == '\n' && p[1] == '\0');
+        if (!ok)
+            return false;
+    }
+    return true;
 }
 
 void parse_sample(const char *line)
@@ -179,7 +206,7 @@ int feed_stream(feed_io &io, const char *name, FILE *out)
     rd r = k == win * 60 ? full_window(io, name, out) : partial(io, name, out);
     if (r == rd::ok) {
         limits(name, out);
-        r = live(io, out);
+        r = live(io, name, out);
     }
     return r == rd::end ? 0 : 1;
 }

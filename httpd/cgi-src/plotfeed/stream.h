@@ -31,6 +31,10 @@ struct feed_io {
 // rd::error when reading f failed.
 rd read_sample(FILE *f, char *buf, int size);
 
+// True when line holds only what a sample line can: letters, digits,
+// blanks, ':', '.', '-', '_' and '+', and a newline at its end.
+bool sample_text(const char *line);
+
 // Label and value of the last parsed sample.
 extern char aux[sample_read_size];
 extern int data;
@@ -47,7 +51,8 @@ bool late_read(std::int32_t t1, std::int32_t t2);
 
 // Replays the waiting samples as history (k seconds of it, or a full window
 // when k is win x 60), prints the graph's limits and forwards every new
-// sample, all on out. Returns when the samples end: 0 when the writer closed
+// sample, all on out; a line of the pipe that is no sample_text is left out
+// after a line on stderr. Returns when the samples end: 0 when the writer closed
 // the pipe, 1 after a read error or once a write to out has failed (checked
 // before every read, so a feed whose client is gone never waits for more).
 int feed_stream(feed_io &io, const char *name, FILE *out);

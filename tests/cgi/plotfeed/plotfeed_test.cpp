@@ -187,6 +187,19 @@ TEST(Plotfeed, NulInSampleLineIsBlankToLabelValueAndEcho)
                          limit_lines(c.graph) + "data-1\nio 1  9\n\ndata-1\n \n\n");
 }
 
+TEST(Plotfeed, MarkupInThePipeNeverReachesTheClient)
+{
+    // Another process of the web server's user may write into a graph's pipe.
+    feed_case c = graph_case(unique_graph("port", 'M'), "dhle,60,5s");
+    c.backlog = "<script src=//evil/x.js></script> 7\neth0 1\neth0 2\n<img onerror=x> 8\neth0 3\n";
+    const feed_result r = run_feed(c);
+    EXPECT_EQ(r.out, startup_lines(5, r.pid) + "SON-MENOS-DE-300-SEGUNDOS\n" + points(1, 1, 1) +
+                         limit_lines(c.graph) + "data-2\neth0 2\n\ndata-3\neth0 3\n\n");
+    const std::string note = "plotfeed: " + c.graph +
+                             ": a line of the pipe with characters that no sample line holds was not passed on\n";
+    EXPECT_EQ(r.err, note + note);
+}
+
 // Forks a process that only waits: a process of the feed's user that is no
 // feed.
 pid_t start_bystander()

@@ -219,6 +219,29 @@ TEST(Stream, SampleWithoutNumberRepeatsLastValue)
                          "data-42\ncpu 42\n\ndata-42\nmem\n\ndata-42\n\n\ndata-42\n   \n\n");
 }
 
+TEST(Stream, LineThatNoSampleLineCouldBeIsLeftOut)
+{
+    // The stream is text/html: markup, quotes or control characters that
+    // another writer put into the pipe never reach the client, in history or
+    // live, and the line after takes the place of the one left out.
+    const struct {
+        const char *line;
+        bool passed;
+    } lines[] = {
+        {"12:00:05 42\n", true},     {"\n", true},           {"a.b_c-d+e\t7\n", true},
+        {"<script src=//x></script> 7\n", false},           {"cpu \"7\"\n", false},
+        {"cpu 7\x1b[2J\n", false},   {"cpu&amp; 7\n", false}, {"cpu 7\r\n", false},
+        {"Ünï 7\n", false},          {"cpu 7\ncpu 8\n", false},
+    };
+    for (const auto &l : lines)
+        EXPECT_EQ(sample_text(l.line), l.passed) << l.line;
+    scripted_io io;
+    io.script = {{"<b>x</b> 1\n", 1000}, {"eth0 1\n", 1000}, {"'x' 9\n", 1000}, {"eth0 2\n", 1000}};
+    const streamed r = run(io, 5, 5);
+    EXPECT_EQ(r.out, std::string("SON-MENOS-DE-300-SEGUNDOS\nold-1-data-1\n@eth0 -5 1\n") + limits +
+                         "data-2\neth0 2\n\n");
+}
+
 TEST(Stream, ReadErrorEndsStreamWithStatusOne)
 {
     scripted_io io;
