@@ -60,6 +60,17 @@ inline constexpr int samples_per_minute = 60 / sample_interval;
 // per window minute (12 x win lines, a full window), dropping the oldest.
 inline constexpr int backlog_lines_per_win = samples_per_minute;
 
+// The most lines that wait in the pipe of a graph with a window of win
+// minutes, and the most bytes they hold. A reader that asks for that many
+// bytes at a time takes all that waits with each read, so it never leaves in
+// the pipe the rest of a line that it has begun, which the daemon's trimming
+// would tear from it.
+constexpr std::size_t backlog_lines(int win)
+{
+    return static_cast<std::size_t>(backlog_lines_per_win) * static_cast<std::size_t>(win);
+}
+constexpr std::size_t backlog_bytes(int win) { return backlog_lines(win) * sample_line_max; }
+
 // The most graphs that the multiplexed feed serves over one connection; a
 // page of more graphs opens one connection per this many.
 inline constexpr int graphs_per_connection = 256;

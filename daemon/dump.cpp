@@ -3,17 +3,38 @@
 
 #include <pcap/pcap.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "hostops.h"
 #include "loopline.h"
+#include "privs.h"
+#include "settings.h"
 
 int dump_file(const char *path)
 {
+    // The caller's rights open the file; none are left when a byte of it is
+    // parsed, root's as little as a file capability.
+    std::FILE *f = std::fopen(path, "rb");
+    if (!f) {
+        std::fprintf(stderr, "traxel: %s: %s\n", path, std::strerror(errno));
+        return 1;
+    }
+    run_user who;
+    std::string err;
+    if (!resolve_user(settings().user, who, err) || !drop_privileges(who, err)) {
+        std::fclose(f);
+        std::fprintf(stderr, "traxel: cannot give up privileges, %s not read: %s\n", path, err.c_str());
+        return 1;
+    }
     char ebuf[PCAP_ERRBUF_SIZE] = "";
-    pcap_t *pc = pcap_open_offline(path, ebuf);
+    pcap_t *pc = pcap_fopen_offline(f, ebuf);
     if (!pc) {
-        std::fprintf(stderr, "traxel: %s\n", ebuf);
+        // Left open by libpcap when it fails.
+        std::fclose(f);
+        std::fprintf(stderr, "traxel: %s: %s\n", path, ebuf);
         return 1;
     }
     int dlt = pcap_datalink(pc);

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,13 +47,13 @@ pipe_owner pipe_owner_self()
     return {geteuid(), getegid(), false};
 }
 
-pipe_open open_sample_pipe(const std::string &path, std::size_t bound, const pipe_owner &owner, sample_pipe &f,
-                           std::string &err)
+bool open_sample_pipe(const std::string &path, std::size_t bound, const pipe_owner &owner, sample_pipe &f,
+                      std::string &err)
 {
     // Made private; the mode readers need is set below, on the descriptor.
     if (mkfifo(path.c_str(), 0600) != 0 && errno != EEXIST) {
         err = sys_fault("mkfifo", path);
-        return pipe_open::failed;
+        return false;
     }
     // The CGI directory may be writable by the web server's user: whatever
     // lies at the path is checked through the descriptor, never followed.
@@ -60,32 +61,31 @@ pipe_open open_sample_pipe(const std::string &path, std::size_t bound, const pip
     n.path = path;
     n.fd.reset(open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
     if (!n.fd.valid()) {
-        const bool link = errno == ELOOP;
-        err = link ? path + " is a symbolic link" : sys_fault("open", path);
-        return link ? pipe_open::refused : pipe_open::failed;
+        err = errno == ELOOP ? path + " is a symbolic link" : sys_fault("open", path);
+        return false;
     }
     struct stat st;
     if (fstat(n.fd.get(), &st) != 0) {
         err = sys_fault("fstat", path);
-        return pipe_open::failed;
+        return false;
     }
     if (!S_ISFIFO(st.st_mode)) {
         err = path + " is not a named pipe";
-        return pipe_open::refused;
+        return false;
     }
     if (st.st_uid != owner.uid && st.st_uid != 0) {
         err = path + " belongs to uid " + std::to_string(st.st_uid) + ", neither to uid " +
               std::to_string(owner.uid) + " nor to root";
-        return pipe_open::refused;
+        return false;
     }
     if (owner.give && (st.st_uid != owner.uid || st.st_gid != owner.gid) && fchown(n.fd.get(), owner.uid, owner.gid) != 0) {
         err = sys_fault("fchown", path);
-        return pipe_open::failed;
+        return false;
     }
     // Readers of other users need 0644; nobody but the daemon may write.
     if ((st.st_mode & 07777) != 0644 && fchmod(n.fd.get(), 0644) != 0) {
         err = sys_fault("fchmod", path);
-        return pipe_open::failed;
+        return false;
     }
     // Lines of an earlier run have unknown boundaries and are stale.
     drop_bytes(n.fd.get(), SIZE_MAX);
@@ -93,7 +93,7 @@ pipe_open open_sample_pipe(const std::string &path, std::size_t bound, const pip
     int have = fcntl(n.fd.get(), F_GETPIPE_SZ);
     if (have < 0) {
         err = sys_fault("fcntl F_GETPIPE_SZ", path);
-        return pipe_open::failed;
+        return false;
     }
     // A smaller pipe still works, put_sample drops old lines when it is full,
     // so this is only a warning.
@@ -101,7 +101,36 @@ pipe_open open_sample_pipe(const std::string &path, std::size_t bound, const pip
     if (have < need && fcntl(n.fd.get(), F_SETPIPE_SZ, need) < 0)
         err = sys_fault("fcntl F_SETPIPE_SZ", path);
     f = std::move(n);
-    return pipe_open::ok;
+    return true;
+}
+
+std::size_t room_for_pipes(std::size_t n, std::string &err)
+{
+    // Beside the pipes: the standard streams, the lock, the state
+    // directories, the system log and what counting holds (a capture socket,
+    // or the kernel's programs, links and maps).
+    constexpr rlim_t others = 64;
+    const rlim_t need = static_cast<rlim_t>(n) + others;
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) {
+        err = sys_fault("getrlimit", "RLIMIT_NOFILE");
+        return n;
+    }
+    if (rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur >= need)
+        return n;
+    const rlim_t was = rl.rlim_cur;
+    rl.rlim_cur = rl.rlim_max == RLIM_INFINITY || rl.rlim_max > need ? need : rl.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &rl) != 0) {
+        err = sys_fault("setrlimit", "RLIMIT_NOFILE");
+        rl.rlim_cur = was;
+    }
+    if (rl.rlim_cur >= need)
+        return n;
+    const std::size_t fit = rl.rlim_cur > others ? static_cast<std::size_t>(rl.rlim_cur - others) : 0;
+    err = (err.empty() ? "" : err + "; ") + "the limit of open files, " + std::to_string(rl.rlim_cur) +
+          ", holds the pipes of " + std::to_string(fit) + " of the " + std::to_string(n) + " graphs; the last " +
+          std::to_string(n - fit) + " are not served (raise it: ulimit -Hn, LimitNOFILE=)";
+    return fit;
 }
 
 std::size_t waiting(sample_pipe &f, uint32_t &taken)

@@ -35,19 +35,22 @@ struct pipe_owner {
 // The owner for a daemon that stays the user it is: the effective user.
 pipe_owner pipe_owner_self();
 
-// How open_sample_pipe went: refused means that something other than the
-// graph's own pipe lies at the path, and the graph must go without it.
-enum class pipe_open { ok, refused, failed };
-
 // Creates the named pipe at path when missing, opens it non-blocking for
 // reading and writing without following a symbolic link, and accepts it only
 // as a named pipe owned by owner.uid or root; then, through the descriptor,
 // gives it to the owner when asked and sets mode 0644, discards bytes left by
-// an earlier run and makes room for bound lines. refused or failed come with
-// err ("PATH is a symbolic link", "mkfifo PATH: reason"); ok comes with a
-// warning in err when the pipe could not be enlarged, else with err empty.
-pipe_open open_sample_pipe(const std::string &path, std::size_t bound, const pipe_owner &owner, sample_pipe &f,
-                           std::string &err);
+// an earlier run and makes room for bound lines. True with err empty, or
+// with a warning when the pipe could not be enlarged; false with err when the
+// graph must go without its pipe ("PATH is a symbolic link", "mkfifo PATH:
+// reason").
+bool open_sample_pipe(const std::string &path, std::size_t bound, const pipe_owner &owner, sample_pipe &f,
+                      std::string &err);
+
+// Raises the soft limit of open files, up to the hard limit, so that n pipes
+// fit beside the daemon's other descriptors (the default soft limit of 1024
+// holds fewer than a thousand graphs). Returns how many pipes fit: n, or
+// fewer with err saying so when the hard limit is too low.
+std::size_t room_for_pipes(std::size_t n, std::string &err);
 
 // Number of lines still waiting in f; a line partly read counts as waiting.
 // Sets taken to the bytes that a reader has already taken of the oldest

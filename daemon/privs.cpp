@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "report.h"
+#include "settings.h"
 
 namespace {
 
@@ -99,8 +100,8 @@ bool resolve_user(const std::string &name, run_user &who, std::string &err)
         err = "getpwnam " + name + ": " + (errno ? std::strerror(errno) : "no such user");
         return false;
     }
-    if (pw->pw_uid == 0) {
-        err = "user " + name + " is root; the daemon runs as an unprivileged user";
+    if (const std::string why = root_fault(*pw); !why.empty()) {
+        err = "user " + name + " " + why + "; the daemon runs as an unprivileged user";
         return false;
     }
     who = {name, pw->pw_uid, pw->pw_gid, true};

@@ -16,7 +16,7 @@ struct run_user {
 
 // The user the daemon runs as: started by root, the user called name with
 // its primary group; else the user that started it, which it cannot leave.
-// False with err when name is no user or is root.
+// False with err when name is no user, or root_fault names why it may not be.
 bool resolve_user(const std::string &name, run_user &who, std::string &err);
 
 // Gives up privileges for good: a root start becomes who (supplementary

@@ -47,8 +47,8 @@ std::string read_key(const std::vector<std::string> &tok, int no, const std::vec
         const struct passwd *pw = getpwnam(v.c_str());
         if (!pw)
             return "no user " + quoted(v) + (errno ? std::string(" (") + std::strerror(errno) + ")" : "");
-        if (pw->pw_uid == 0)
-            return "user " + quoted(v) + " is root; name an unprivileged user";
+        if (const std::string why = root_fault(*pw); !why.empty())
+            return "user " + quoted(v) + " " + why + "; name an unprivileged user";
         s.user = v;
     } else if (key == "buffer") {
         if (!whole_number(v, 1, buffer_mib_max, s.buffer_mib))
@@ -121,4 +121,12 @@ bool load_settings(const char *path, const std::vector<graph> &gs, settings &s, 
         w = std::string(path) + ":" + w;
     s = std::move(n);
     return true;
+}
+
+std::string root_fault(const struct passwd &pw)
+{
+    // Group root opens what root's group may, however unprivileged the user.
+    if (pw.pw_uid == 0)
+        return "is root";
+    return pw.pw_gid == 0 ? "has group root as its primary group" : "";
 }

@@ -2,6 +2,8 @@
 #ifndef TRAXEL_SETTINGS_H
 #define TRAXEL_SETTINGS_H
 
+#include <pwd.h>
+
 #include <string>
 #include <vector>
 
@@ -26,6 +28,10 @@ inline constexpr int buffer_mib_max = 1024;
 // How the daemon counts: by programs in the kernel, on frames that libpcap
 // copies to it, or the first of the two that works here.
 enum class capture_method { automatic, kernel, pcap };
+
+// Why the user pw may not be the daemon's ("is root", "has group root as its
+// primary group"); "" when it may.
+std::string root_fault(const struct passwd &pw);
 
 struct settings {
     std::string iface = "any";     // the interface captured on

@@ -91,26 +91,22 @@ void warn_feed_view()
                    ": its feed will not find this record (records before it do not read in its layout)");
 }
 
-// Opens the pipe of every graph in the CGI directory into its outlet. A
-// graph whose path holds something other than its own pipe is left without
-// one and the others go on; false after a report when a pipe cannot be made
-// or opened, or no graph is left.
-bool open_sample_pipes(std::vector<outlet> &outs, std::size_t bound, const run_user &who)
+// Opens the pipe of each of the first fit graphs in the CGI directory into
+// its outlet (the others go without). A graph whose pipe cannot be made or
+// opened, or whose path holds something other than its own pipe, is left
+// without one after a report, and the others go on; false after a report
+// when no graph is left.
+bool open_sample_pipes(std::vector<outlet> &outs, std::size_t bound, const run_user &who, std::size_t fit)
 {
     outs.clear();
     outs.resize(graphs.size());
     const pipe_owner owner{who.uid, who.gid, who.from_root};
     std::size_t served = 0;
-    for (std::size_t i = 0; i < graphs.size(); ++i) {
+    for (std::size_t i = 0; i < graphs.size() && i < fit; ++i) {
         char name[graph_name_max + sizeof ".fifo"];
         std::snprintf(name, sizeof name, fifo_fmt, graphs[i].name.c_str());
         std::string err;
-        pipe_open r = open_sample_pipe(std::string(cgi_dir) + "/" + name, bound, owner, outs[i].pipe, err);
-        if (r == pipe_open::failed) {
-            report(err);
-            return false;
-        }
-        if (r == pipe_open::refused) {
+        if (!open_sample_pipe(std::string(cgi_dir) + "/" + name, bound, owner, outs[i].pipe, err)) {
             report("graph " + graphs[i].name + " not served: " + err);
             continue;
         }
@@ -125,19 +121,31 @@ bool open_sample_pipes(std::vector<outlet> &outs, std::size_t bound, const run_u
     return true;
 }
 
-// Where the counters go each interval: run/ (made when missing, given to
-// the daemon's user; the window of samples goes there too), and the
-// settings' textfile directory. Opened before privileges go; a directory
-// that cannot be opened is reported and left out.
-void open_state_dirs(const run_user &who, const settings &st, publish_dir &run, publish_dir &text)
+// Opens the daemon's state directory run/ into run (made when missing,
+// given to the daemon's user), where the counters and the window of samples
+// go each interval, and takes the installation's lock there. None
+// after a report, or after the line that another daemon runs, with status
+// set to the exit status.
+unique_fd take_instance(const run_user &who, publish_dir &run, int &status)
 {
     std::string err;
-    if (!run.open(state_dir, true, err))
-        report(err + "; the counters and the window are not published there");
-    else if (who.from_root && fchown(run.fd(), who.uid, who.gid) != 0)
+    status = 1;
+    if (!run.open(state_dir, true, err)) {
+        report(err);
+        return unique_fd();
+    }
+    if (who.from_root && fchown(run.fd(), who.uid, who.gid) != 0) {
         report(sys_fault("fchown", state_dir));
-    if (!st.textfile.empty() && !text.open(st.textfile, false, err))
-        report(err + "; the counters are not published there");
+        return unique_fd();
+    }
+    unique_fd lock = lock_instance(run.fd(), state_dir, who, err);
+    if (!lock.valid() && err.empty()) {
+        std::fprintf(stderr, "traxel: already running in this installation; not started again\n");
+        status = 0;
+    } else if (!lock.valid()) {
+        report(err);
+    }
+    return lock;
 }
 
 // traxel -n: reads the configuration as a start does, and site.cfg as the
@@ -276,15 +284,6 @@ int serve(const char *iface, bool foreground)
         report(err);
         return 1;
     }
-    const unique_fd lock = lock_instance(err);
-    if (!lock.valid()) {
-        if (!err.empty()) {
-            report(err);
-            return 1;
-        }
-        std::fprintf(stderr, "traxel: already running in this installation; not started again\n");
-        return 0;
-    }
     count_index ix;
     settings st;
     run_user who;
@@ -292,11 +291,20 @@ int serve(const char *iface, bool foreground)
         report(err);
         return 1;
     }
+    publish_dir run, text;
+    int status = 1;
+    const unique_fd lock = take_instance(who, run, status);
+    if (!lock.valid())
+        return status;
     warn_settings(st);
     warn_feed_view();
-    std::size_t bound = static_cast<std::size_t>(backlog_lines_per_win) * static_cast<std::size_t>(window_minutes);
+    const std::size_t bound = backlog_lines(window_minutes);
+    err.clear();
+    const std::size_t fit = room_for_pipes(graphs.size(), err);
+    if (!err.empty())
+        report(err);
     std::vector<outlet> outs;
-    if (!open_sample_pipes(outs, bound, who))
+    if (!open_sample_pipes(outs, bound, who, fit))
         return 1;
     for (std::size_t i = 0; i < outs.size(); ++i)
         outs[i].unit = st.units[i];
@@ -306,8 +314,8 @@ int serve(const char *iface, bool foreground)
     counting c;
     if (!start_counting(st, w, c, cc))
         return 1;
-    publish_dir run, text;
-    open_state_dirs(who, st, run, text);
+    if (!st.textfile.empty() && !text.open(st.textfile, false, err))
+        report(err + "; the counters are not published there");
     sample_window win(graphs.size(), window_slots(window_minutes, graphs.size()));
     auto on_grid = [&](int64_t t) {
         if (c.pc)
@@ -318,10 +326,10 @@ int serve(const char *iface, bool foreground)
         text.publish(metrics_file, m);
         publish_window(t, outs, win, run);
     };
-    int status = 1;
+    status = 1;
     if (!drop_privileges(who, err) || (c.pc && !forbid_sending(pcap_get_selectable_fd(c.pc), err)))
         report("cannot give up privileges, not started: " + err);
-    else if (!foreground && !detach(err))
+    else if (!foreground && !detach(lock.get(), err))
         report(err);
     else {
         report(start_line(c, w));

@@ -1,8 +1,13 @@
 // Tests of the dump mode: exact output of the built daemon for null link-layer frames and portmapper calls.
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
+#include <fcntl.h>
+#include <pwd.h>
 #include <rpc/netdb.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include "files.h"
 #include "frames.h"
 #include "spawn.h"
 
@@ -139,6 +144,35 @@ TEST(DumpMode, OtherLinkTypesAreRefused)
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "traxel: " + path + ": link type EN10MB is not the null link layer\n");
     EXPECT_EQ(r.status, 1);
+}
+
+TEST(DumpMode, FileIsReadWithEveryPrivilegeGivenUp)
+{
+    // Root opens the file and then becomes the default user before a byte of
+    // it is read: a named pipe as the file holds the dump there for a look.
+    const struct passwd *nobody = getpwnam("nobody");
+    if (geteuid() != 0 || !nobody)
+        GTEST_SKIP() << "needs root and the user nobody";
+    const std::string fifo = temp_dir() + "/dump.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int w = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(w, 0);
+    child d = spawn_daemon("/", {"-r", fifo});
+    const std::string uid = std::to_string(nobody->pw_uid);
+    const std::string status = "/proc/" + std::to_string(d.pid()) + "/status";
+    std::string st;
+    for (int i = 0; i < 200 && (st = file_text(status)).find("\nUid:\t" + uid + "\t") == std::string::npos; ++i)
+        usleep(10000);
+    for (const std::string &line : {"\nUid:\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid + "\n",
+                                   std::string("\nCapEff:\t0000000000000000\n"),
+                                   std::string("\nCapPrm:\t0000000000000000\n"), std::string("\nNoNewPrivs:\t1\n")})
+        EXPECT_NE(st.find(line), std::string::npos) << line << st;
+    // A file header of the null link layer and no frame.
+    const uint32_t header[6] = {0xa1b2c3d4, 2 | 4u << 16, 0, 0, 65535, DLT_NULL};
+    ASSERT_EQ(write(w, header, sizeof header), static_cast<ssize_t>(sizeof header));
+    close(w);
+    EXPECT_EQ(read_rest(d.out(), 4000), "");
+    EXPECT_EQ(d.wait(4000), 0);
 }
 
 TEST(DumpMode, UnreadableFileIsNamed)

@@ -89,7 +89,7 @@ TEST(KernelCounting, MethodKernelRefusesAStartThatCannotLoad)
     if (geteuid() != 0 || !nobody)
         GTEST_SKIP() << "needs root to run the daemon as nobody";
     const std::string dir = install_dir_with("window 1\nkillport 47975 0 1 1\n");
-    ASSERT_EQ(chown((dir + "/httpd/cgi-bin").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    give_to(dir, nobody);
     write_file(dir + "/capture.cfg", "method kernel\n");
     child p = spawn_daemon(dir, {"-f"}, nobody->pw_uid, nobody->pw_gid, reachable_daemon());
     EXPECT_EQ(read_rest(p.err(), 4000), "traxel: cannot count in the kernel: loading the counting programs: Operation "

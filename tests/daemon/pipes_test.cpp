@@ -35,7 +35,7 @@ struct pipes : ::testing::Test {
     sample_pipe f;
     std::string err;
 
-    pipe_open open_at(const std::string &at, std::size_t bound)
+    bool open_at(const std::string &at, std::size_t bound)
     {
         return open_sample_pipe(at, bound, pipe_owner_self(), f, err);
     }
@@ -50,7 +50,7 @@ struct pipes : ::testing::Test {
 TEST_F(pipes, CreatedWithMode0644WhateverTheUmask)
 {
     mode_t old = umask(077);
-    bool ok = open_at(path, 12) == pipe_open::ok;
+    bool ok = open_at(path, 12);
     umask(old);
     ASSERT_TRUE(ok) << err;
     struct stat st;
@@ -61,7 +61,7 @@ TEST_F(pipes, CreatedWithMode0644WhateverTheUmask)
 
 TEST_F(pipes, WithoutReaderOnlyTheNewestBoundLinesWait)
 {
-    ASSERT_EQ(open_at(path, 12), pipe_open::ok) << err;
+    ASSERT_TRUE(open_at(path, 12)) << err;
     for (int i = 1; i <= 100; ++i)
         put(i, 12);
     EXPECT_EQ(drain(f.fd.get()), lines(89, 100));
@@ -69,7 +69,7 @@ TEST_F(pipes, WithoutReaderOnlyTheNewestBoundLinesWait)
 
 TEST_F(pipes, LinesAReaderTookAreNotDroppedAgain)
 {
-    ASSERT_EQ(open_at(path, 12), pipe_open::ok) << err;
+    ASSERT_TRUE(open_at(path, 12)) << err;
     int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
     for (int i = 1; i <= 10; ++i)
@@ -83,7 +83,7 @@ TEST_F(pipes, LinesAReaderTookAreNotDroppedAgain)
 
 TEST_F(pipes, LinePartlyReadIsDroppedWhole)
 {
-    ASSERT_EQ(open_at(path, 3), pipe_open::ok) << err;
+    ASSERT_TRUE(open_at(path, 3)) << err;
     put(1, 3);
     put(2, 3);
     put(3, 3);
@@ -96,7 +96,7 @@ TEST_F(pipes, LinePartlyReadIsDroppedWhole)
 
 TEST_F(pipes, FullPipeNeverBlocksAndKeepsTheNewestLines)
 {
-    ASSERT_EQ(open_at(path, 100000), pipe_open::ok) << err;
+    ASSERT_TRUE(open_at(path, 100000)) << err;
     // One page: far less than the bound asks for.
     ASSERT_GE(fcntl(f.fd.get(), F_SETPIPE_SZ, 4096), 0);
     int cap = fcntl(f.fd.get(), F_GETPIPE_SZ);
@@ -117,25 +117,25 @@ TEST_F(pipes, BytesOfAnEarlierRunAreDiscarded)
     int old = open(path.c_str(), O_RDWR | O_NONBLOCK);
     ASSERT_GE(old, 0);
     ASSERT_EQ(write(old, "stale 1\nhalf", 12), 12);
-    ASSERT_EQ(open_at(path, 12), pipe_open::ok) << err;
+    ASSERT_TRUE(open_at(path, 12)) << err;
     put(1, 12);
     EXPECT_EQ(drain(old), line_of(1));
     close(old);
 }
 
-TEST_F(pipes, OtherFilesAreRefusedAndMissingDirectoriesFail)
+TEST_F(pipes, OtherFilesAndMissingDirectoriesAreRefusedWithTheReason)
 {
     write_file(path, "x");
-    EXPECT_EQ(open_at(path, 12), pipe_open::refused);
+    EXPECT_FALSE(open_at(path, 12));
     EXPECT_EQ(err, path + " is not a named pipe");
     std::string missing = dir + "/no/port80.fifo";
-    EXPECT_EQ(open_at(missing, 12), pipe_open::failed);
+    EXPECT_FALSE(open_at(missing, 12));
     EXPECT_EQ(err, "mkfifo " + missing + ": No such file or directory");
 }
 
 TEST_F(pipes, ClosingTheLastWriterEndsTheReadersData)
 {
-    ASSERT_EQ(open_at(path, 12), pipe_open::ok) << err;
+    ASSERT_TRUE(open_at(path, 12)) << err;
     int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
     put(1, 12);

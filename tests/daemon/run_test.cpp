@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -216,14 +217,54 @@ TEST(Detaching, StartedAsTheLauncherDoesItLetsTheStartersOutputEnd)
     pid_t d = daemon_in(dir);
     ASSERT_GT(d, 0);
     EXPECT_TRUE(pipe_held(dir + "/httpd/cgi-bin/loip.fifo", 4000));
-    // The lock outlived the first process of the start.
+    // The lock outlived the first process of the start, and names the daemon.
     result again = run(dir, {});
     EXPECT_EQ(again.err, running_line);
     EXPECT_EQ(again.status, 0);
+    char named[16];
+    std::snprintf(named, sizeof named, "%10d\n", static_cast<int>(d));
+    EXPECT_EQ(file_text(dir + "/run/traxel.lock"), named);
     ASSERT_EQ(kill(d, SIGTERM), 0);
     for (int i = 0; i < 200 && daemon_in(dir) > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(daemon_in(dir), -1);
+}
+
+TEST(Scale, ElevenHundredGraphsStartUnderTheDefaultOpenFileLimit)
+{
+    // One descriptor per graph: the daemon raises the soft limit of 1024, as
+    // a login or a service gets it, up to the hard one.
+    SKIP_UNLESS_CAPTURE();
+    REQUIRE_TOOL("/usr/bin/prlimit", "util-linux");
+    std::string text = "window 1\n";
+    for (int i = 0; i < 1100; ++i)
+        text += "port" + std::to_string(i) + " " + std::to_string(40000 + i) + " 0 1 1\n";
+    const std::string dir = install_dir_with(text);
+    child d = spawn_daemon(dir, {"--nofile=1024:4096", TRAXEL_BIN, "-f", "-i", "lo"}, static_cast<uid_t>(-1),
+                           static_cast<gid_t>(-1), "/usr/bin/prlimit");
+    EXPECT_EQ(read_line(d.err(), 20000).rfind("traxel: counting 1100 graphs on lo ", 0), 0u);
+    for (const char *g : {"port0", "port1099"})
+        EXPECT_TRUE(pipe_held(dir + "/httpd/cgi-bin/" + g + ".fifo", 4000)) << g;
+    ASSERT_EQ(kill(d.pid(), SIGTERM), 0);
+    EXPECT_EQ(d.wait(10000), 0);
+    EXPECT_EQ(read_rest(d.err(), 1000), "");
+}
+
+TEST(StartFaults, LockHeldByAnotherProgramIsNoDaemonRunning)
+{
+    // Only the daemon's user can open the lock; a process of that user that
+    // holds it is named, and the start fails.
+    std::string dir = install_dir_with(cfg);
+    ASSERT_EQ(mkdir((dir + "/run").c_str(), 0755), 0);
+    const int fd = open((dir + "/run/traxel.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    const std::string me = std::to_string(getpid());
+    ASSERT_EQ(write(fd, me.data(), me.size()), static_cast<ssize_t>(me.size()));
+    result r = run(dir, {});
+    EXPECT_EQ(r.err, "traxel: run/traxel.lock is held by process " + me + " that is no traxel daemon; not started\n");
+    EXPECT_EQ(r.status, 1);
+    close(fd);
 }
 
 TEST(StartFaults, BadConfigurationIsOneLineAndExitOne)
@@ -248,7 +289,9 @@ TEST(StartFaults, MissingCgiDirectoryIsNamed)
     std::string dir = install_dir_with(cfg);
     ASSERT_EQ(rmdir((dir + "/httpd/cgi-bin").c_str()), 0);
     result r = run(dir, {});
-    EXPECT_EQ(r.err, "traxel: mkfifo httpd/cgi-bin/udpport.fifo: No such file or directory\n");
+    EXPECT_EQ(r.err, "traxel: graph udpport not served: mkfifo httpd/cgi-bin/udpport.fifo: No such file or directory\n"
+                     "traxel: graph loip not served: mkfifo httpd/cgi-bin/loip.fifo: No such file or directory\n"
+                     "traxel: no graph can be served\n");
     EXPECT_EQ(r.status, 1);
 }
 
@@ -262,7 +305,9 @@ TEST(StartFaults, GraphItsFeedCannotFindIsWarnedOf)
     EXPECT_EQ(r.err,
               "traxel: traxel.cfg: graph loip: its feed will not find this record (records before it do not "
               "read in its layout)\n"
-              "traxel: mkfifo httpd/cgi-bin/lonet.fifo: No such file or directory\n");
+              "traxel: graph lonet not served: mkfifo httpd/cgi-bin/lonet.fifo: No such file or directory\n"
+              "traxel: graph loip not served: mkfifo httpd/cgi-bin/loip.fifo: No such file or directory\n"
+              "traxel: no graph can be served\n");
     EXPECT_EQ(r.status, 1);
 }
 
@@ -281,7 +326,7 @@ TEST(StartFaults, CaptureNotPermittedIsSaid)
     if (geteuid() != 0 || !nobody)
         GTEST_SKIP() << "needs root to run the daemon as nobody";
     std::string dir = install_dir_with(cfg);
-    ASSERT_EQ(chown((dir + "/httpd/cgi-bin").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    give_to(dir, nobody);
     child p = spawn_daemon(dir, {}, nobody->pw_uid, nobody->pw_gid, reachable_daemon());
     EXPECT_EQ(read_rest(p.err(), 4000), "traxel: cannot capture on any: capture not permitted (run as root, or give "
                                         "the program cap_net_raw,cap_net_admin)\n");

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <regex>
 
 #include "files.h"
@@ -13,8 +14,22 @@
 
 namespace {
 
+// A user whose primary group is root, made for a test and removed after it.
+struct group_root_user {
+    std::string name = "trx0g" + std::to_string(getpid() % 100000);
+    bool made = geteuid() == 0 &&
+                std::system(("useradd -M -N -g 0 -s /usr/sbin/nologin " + name + " 2>/dev/null").c_str()) == 0;
+    ~group_root_user()
+    {
+        if (made) {
+            EXPECT_EQ(std::system(("userdel " + name).c_str()), 0);
+        }
+    }
+};
+
 TEST(Settings, ABadLineRefusesTheStartWithItsNumber)
 {
+    const group_root_user g0;
     const struct {
         std::string text, line;
     } table[] = {
@@ -27,8 +42,12 @@ TEST(Settings, ABadLineRefusesTheStartWithItsNumber)
         {"user no-such-user-1\n", "1: no user \"no-such-user-1\""},
         {"user root\n", "1: user \"root\" is root; name an unprivileged user"},
         {"method ebpf\n", "1: method \"ebpf\" is not auto, kernel or pcap"},
+        {"user " + g0.name + "\n", "1: user \"" + g0.name + "\" has group root as its primary group; name an "
+                                   "unprivileged user"},
     };
     for (const auto &row : table) {
+        if (row.text == "user " + g0.name + "\n" && !g0.made)
+            continue;
         std::string dir = install_dir_with("window 1\nport80 80 0 1 1\nsock22 22 0 1 1\n");
         write_file(dir + "/capture.cfg", row.text);
         result r = run(dir, {});

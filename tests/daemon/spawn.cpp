@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
@@ -41,6 +42,13 @@ std::string install_dir_with(const std::string &cfg)
         throw std::runtime_error("cannot lay out " + dir);
     write_file(dir + "/traxel.cfg", cfg);
     return dir;
+}
+
+void give_to(const std::string &dir, const struct passwd *pw)
+{
+    for (const std::string &d : {dir + "/httpd/cgi-bin", dir + "/run"})
+        if ((mkdir(d.c_str(), 0755) != 0 && errno != EEXIST) || chown(d.c_str(), pw->pw_uid, pw->pw_gid) != 0)
+            throw std::runtime_error("cannot give " + d + " to " + pw->pw_name);
 }
 
 running_daemon::running_daemon(const std::string &dir, const std::vector<std::string> &args, uid_t uid, gid_t gid,

@@ -2,6 +2,7 @@
 #ifndef TRAXEL_TEST_SPAWN_H
 #define TRAXEL_TEST_SPAWN_H
 
+#include <pwd.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -48,6 +49,11 @@ std::string install_dir_with(const std::string &cfg);
 // precise clock: time() may still show the second before for some
 // milliseconds, right after a sample line of the grid time came.
 time_t next_grid_time();
+
+// Gives the CGI directory and the state directory run/ (made here) of the
+// installation dir to pw, as a root installation gives them to the web
+// server's user, for a daemon run as pw.
+void give_to(const std::string &dir, const struct passwd *pw);
 
 // A copy of the built daemon that every user can run, in a directory of its
 // own under /tmp (removed when the test program ends); returns its path.
