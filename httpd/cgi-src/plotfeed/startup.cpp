@@ -9,6 +9,7 @@
 #include "takeover.h"
 #include "util.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -72,8 +73,9 @@ void check_method()
     std::exit(1);
 }
 
-// Opens the graph's pipe for reading, waiting for a writer; ends the
-// process when that fails.
+// Opens the graph's pipe for reading, waiting for a writer, with a buffer
+// that holds the longest backlog of the window; ends the process when the
+// open fails.
 void open_fifo(const char *name)
 {
     char tmp[20];
@@ -85,6 +87,11 @@ void open_fifo(const char *name)
         std::exit(1);
     }
     fifo_fd = fileno(fifo_in);
+    // A daemon never lets more wait than a window of at most win_max. The
+    // buffer is the stream's, which lives as long as the process.
+    const std::size_t size = std::max<std::size_t>(backlog_bytes(std::min(win, win_max)), BUFSIZ);
+    if (std::setvbuf(fifo_in, new char[size], _IOFBF, size) != 0)
+        std::fprintf(stderr, "plotfeed: setvbuf %s: %s\n", tmp, std::strerror(errno));
 }
 
 }  // namespace
