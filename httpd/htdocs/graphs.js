@@ -457,8 +457,14 @@
     show(g);
   }
 
-  // Charts off screen are not drawn; one that comes into view is drawn at once.
+  // Charts off screen are not drawn; one that comes into view is drawn at
+  // once. Those in view at the start are known at once, since the observer
+  // tells of them only after the next frame.
   function watch_visibility() {
+    for (const g of Object.values(graphs)) {
+      const r = g.el.getBoundingClientRect();
+      g.visible = r.bottom > 0 && r.top < window.innerHeight;
+    }
     const seen = new IntersectionObserver((entries) => {
       for (const en of entries) {
         const g = graphs[en.target.dataset.graph];
