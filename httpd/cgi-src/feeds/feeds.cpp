@@ -565,7 +565,10 @@ int main(int argc, char **argv)
     m.ep = epoll_create1(EPOLL_CLOEXEC);
     if (m.ep < 0)
         refuse("500 Internal Server Error", std::string("epoll_create1: ") + std::strerror(errno) + ".");
-    write_or_exit(1, std::string(content_type) + "\n");
+    // nginx keeps what a program says until it has a buffer full, unless the
+    // program asks otherwise; the feed's own header is fixed, so its location
+    // needs fastcgi_buffering off, but this one spares it.
+    write_or_exit(1, std::string(content_type) + "X-Accel-Buffering: no\n\n");
     sigset_t orig;
     setup_mux_signals(m, orig);
     std::vector<std::string> env = feed_environment(req.k);

@@ -14,8 +14,9 @@ namespace {
 struct pipe_io final : feed_io {
     rd read_line(char *buf, int size) override
     {
-        const rd r = read_sample(fifo_in, buf, size);
-        if (r == rd::error)
+        const rd r = read_sample(fifo_in, buf, size, wait_pipe);
+        // A failed wait said why itself.
+        if (r == rd::error && std::ferror(fifo_in))
             std::fprintf(stderr, "plotfeed: read pipe: %s\n", std::strerror(errno));
         return r;
     }

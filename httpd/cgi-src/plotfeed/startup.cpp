@@ -14,6 +14,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -73,15 +76,50 @@ void check_method()
     std::exit(1);
 }
 
-// Opens the graph's pipe for reading, waiting for a writer, with a buffer
-// that holds the longest backlog of the window; ends the process when the
-// open fails.
+// SIGALRM while the feed waits for a writer: an empty line to the client.
+// A client that is gone ends the feed.
+void keep_alive(int)
+{
+    const int saved = errno;
+    if (write(1, "\n", 1) < 0 && errno != EINTR)
+        _exit(1);
+    errno = saved;
+}
+
+// Sends an empty line every keepalive_s seconds from now on (on), or no
+// more. The handler is in place before the first alarm and after the last,
+// as an alarm left to its default action would end the feed.
+void keep_alive_timer(bool on)
+{
+    struct sigaction sa {};
+    sa.sa_handler = on ? keep_alive : SIG_DFL;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;  // the open goes on after each line
+    if (on && sigaction(SIGALRM, &sa, nullptr) != 0) {
+        std::fprintf(stderr, "plotfeed: sigaction SIGALRM: %s\n", std::strerror(errno));
+        return;
+    }
+    const int s = on ? keepalive_s : 0;
+    const itimerval every{{s, 0}, {s, 0}};
+    if (setitimer(ITIMER_REAL, &every, nullptr) != 0)
+        std::fprintf(stderr, "plotfeed: setitimer: %s\n", std::strerror(errno));
+    else if (!on && sigaction(SIGALRM, &sa, nullptr) != 0)
+        std::fprintf(stderr, "plotfeed: sigaction SIGALRM: %s\n", std::strerror(errno));
+}
+
+// Opens the graph's pipe for reading, waiting for a writer with the client
+// kept alive meanwhile, with a buffer that holds the longest backlog of the
+// window; ends the process when the open fails. Its reads are then made
+// non-blocking, so that a wait for a line watches the client too.
 void open_fifo(const char *name)
 {
     char tmp[20];
     const int n = std::snprintf(tmp, sizeof tmp, fifo_open_fmt, name);
-    if (n > 0 && static_cast<size_t>(n) < sizeof tmp)
+    if (n > 0 && static_cast<size_t>(n) < sizeof tmp) {
+        keep_alive_timer(true);
         fifo_in = std::fopen(tmp, "r");
+        keep_alive_timer(false);
+    }
     if (fifo_in == nullptr) {
         std::printf("No se puede abrir fifo file en r\n");
         std::exit(1);
@@ -92,6 +130,9 @@ void open_fifo(const char *name)
     const std::size_t size = std::max<std::size_t>(backlog_bytes(std::min(win, win_max)), BUFSIZ);
     if (std::setvbuf(fifo_in, new char[size], _IOFBF, size) != 0)
         std::fprintf(stderr, "plotfeed: setvbuf %s: %s\n", tmp, std::strerror(errno));
+    const int fl = fcntl(fifo_fd, F_GETFL);
+    if (fl < 0 || fcntl(fifo_fd, F_SETFL, fl | O_NONBLOCK) != 0)
+        std::fprintf(stderr, "plotfeed: fcntl %s: %s\n", tmp, std::strerror(errno));
 }
 
 }  // namespace
@@ -141,6 +182,28 @@ bool client_gone(FILE *out)
         return false;
     std::fprintf(stderr, "plotfeed: write standard output: %s\n", std::strerror(errno));
     return true;
+}
+
+rd wait_pipe()
+{
+    // A client's side that closed reports an error (a pipe) or a hang-up (a
+    // socket) at once, where a write would fail only at the next sample.
+    pollfd p[2] = {{fifo_fd, POLLIN, 0}, {1, 0, 0}};
+    for (;;) {
+        const int n = poll(p, 2, -1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            std::fprintf(stderr, "plotfeed: poll: %s\n", std::strerror(errno));
+            return rd::error;
+        }
+        if ((p[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            std::fprintf(stderr, "plotfeed: the client's side of standard output closed\n");
+            return rd::gone;
+        }
+        if (p[0].revents != 0)
+            return rd::ok;
+    }
 }
 
 void cleanup(int)

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "stream.h"
 #include "util.h"
 
 // The design limit of a query's field: its size with terminator (the limit
@@ -43,6 +44,19 @@ int scan_k(int count);
 // is gone. A web server may start us with SIGPIPE ignored, and then a write
 // to a client that left fails instead of ending the process.
 bool client_gone(FILE *out);
+
+// While the feed waits for the daemon to open its pipe, an empty line, which
+// graph clients pass over, goes to the client every keepalive_s seconds: a
+// web server ends a program that has said nothing for a while (nginx after
+// 60 s). Well above the few seconds a running daemon takes to open a pipe,
+// so that a stream it feeds carries none.
+inline constexpr int keepalive_s = 20;
+
+// Waits until the graph's open pipe (fifo_fd, non-blocking) holds something
+// or has ended, watching the client's side of standard output: rd::ok, or
+// rd::gone once that side has closed, rd::error when the wait failed (both
+// said on stderr).
+rd wait_pipe();
 
 // Signal handler for SIGINT and SIGTERM: closes the pipe's descriptor and
 // ends the process with status 1; async-signal-safe.

@@ -144,14 +144,25 @@ rd live(feed_io &io, const char *name, FILE *out)
 
 }  // namespace
 
-rd read_sample(FILE *f, char *buf, int size)
+rd read_sample(FILE *f, char *buf, int size, rd (*wait)())
 {
     int n = 0;
-    for (int c; n + 1 < size && (c = std::getc(f)) != EOF;) {
+    for (int c = 0; n + 1 < size && c != '\n';) {
+        c = std::getc(f);
+        if (c == EOF && std::ferror(f) && errno == EAGAIN && wait != nullptr) {
+            // Nothing waits in the pipe yet; what was read stays in buf.
+            std::clearerr(f);
+            const rd w = wait();
+            if (w != rd::ok) {
+                buf[n] = '\0';
+                return w;
+            }
+            continue;
+        }
+        if (c == EOF)
+            break;
         // A NUL is white space to the feed (is_blank) but would end the text.
         buf[n++] = c == '\0' ? ' ' : static_cast<char>(c);
-        if (c == '\n')
-            break;
     }
     buf[n] = '\0';
     if (std::ferror(f))

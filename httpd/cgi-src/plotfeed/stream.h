@@ -28,8 +28,10 @@ struct feed_io {
 // characters, up to and with its newline, terminated. A NUL byte, white space
 // as in the configuration, is stored as a blank, so the label, the value and
 // the echo all read the line alike. rd::end when f ends before a character,
-// rd::error when reading f failed.
-rd read_sample(FILE *f, char *buf, int size);
+// rd::error when reading f failed. When f's descriptor is non-blocking and
+// has nothing yet, wait is called: the read goes on after rd::ok and ends
+// with anything else it returns; without wait, that is a read error.
+rd read_sample(FILE *f, char *buf, int size, rd (*wait)() = nullptr);
 
 // True when line holds only what a sample line can: letters, digits,
 // blanks, ':', '.', '-', '_' and '+', and a newline at its end.

@@ -121,7 +121,9 @@ TEST(Feeds, LinesOfEveryGraphArriveTaggedFromFeedsStartedAsByTheWebServer)
         for (const std::string var : {"REQUEST_METHOD=GET", "QUERY_STRING=dhle,60,0s"})
             EXPECT_NE(environ.find('\0' + var + '\0'), std::string::npos) << var;
     }
-    EXPECT_EQ(text.rfind("Content-Type: text/plain; charset=utf-8\nCache-Control: no-store\n\n+", 0), 0u) << text;
+    EXPECT_EQ(text.rfind("Content-Type: text/plain; charset=utf-8\nCache-Control: no-store\nX-Accel-Buffering: no\n\n+", 0),
+              0u)
+        << text;
     EXPECT_EQ(read_line(mux.err(), 2000), "plotfeed: " + planted + " is not a regular file; not read\n");
 }
 

@@ -133,18 +133,38 @@ pid_t spawn(const feed_case &c, const cgi_tree &t, int out_fd, int *go_fd)
     return pid;
 }
 
+// The scripted daemon's end of the pipe, reading too so that it never
+// blocks, with the backlog written.
+int open_writer(const feed_case &c, const cgi_tree &t)
+{
+    const int wfd = open(t.fifo().c_str(), O_RDWR | O_CLOEXEC);
+    require(wfd >= 0, "open " + t.fifo());
+    write_all(wfd, c.backlog);
+    return wfd;
+}
+
 // Plays a case's steps against the feed's output so far.
 struct script_driver {
     const feed_case &c;
+    const cgi_tree &t;
     feed_result &r;
-    int wfd;  // the scripted daemon's end of the pipe, -1 once closed
+    int wfd;  // the scripted daemon's end of the pipe, -1 before it opens and once closed
+    bool late_writer;                // it opens at open_at
+    clock_type::time_point open_at;
     size_t step = 0;
     bool armed = false, finished = false, client_left = false;
     clock_type::time_point due{};
 
-    // Writes every step that is due, then ends the script once all are done.
+    // Opens the pipe when it is time, writes every step that is due, then
+    // ends the script once all are done.
     void advance(clock_type::time_point now)
     {
+        if (late_writer) {
+            if (now < open_at)
+                return;
+            wfd = open_writer(c, t);
+            late_writer = false;
+        }
         while (step < c.steps.size()) {
             const feed_step &s = c.steps[step];
             if (!armed && (s.wait_for.empty() || r.out.find(s.wait_for) != std::string::npos)) {
@@ -241,12 +261,7 @@ feed_result run_feed(const feed_case &c)
         r.older = start_older(c, *older_tree);
     }
     cgi_tree t(c);
-    int wfd = -1;  // the scripted daemon's end; reading too, so it never blocks
-    if (c.with_fifo) {
-        wfd = open(t.fifo().c_str(), O_RDWR | O_CLOEXEC);
-        require(wfd >= 0, "open " + t.fifo());
-        write_all(wfd, c.backlog);
-    }
+    const int wfd = c.with_fifo && c.writer_after_ms == 0 ? open_writer(c, t) : -1;
     int out[2];
     require(pipe2(out, O_CLOEXEC) == 0, "pipe");
     r.started = std::time(nullptr);
@@ -258,8 +273,10 @@ feed_result run_feed(const feed_case &c)
     require(write(go, "g", 1) == 1, "release feed");
     close(go);
 
-    script_driver d{c, r, wfd};
-    const auto deadline = clock_type::now() + std::chrono::seconds(40);
+    const auto start = clock_type::now();
+    script_driver d{c, t, r, wfd, c.with_fifo && c.writer_after_ms > 0,
+                    start + std::chrono::milliseconds(c.writer_after_ms)};
+    const auto deadline = start + std::chrono::seconds(40);
     bool reaped = false;
     for (bool eof = false; !eof && !reaped;) {
         const auto now = clock_type::now();
@@ -280,13 +297,12 @@ feed_result run_feed(const feed_case &c)
             reaped = waitpid(r.pid, &r.status, WNOHANG) == r.pid;
         }
     }
-    wfd = d.wfd;
     if (out[0] >= 0)
         close(out[0]);
     if (!reaped)
         require(waitpid(r.pid, &r.status, 0) == r.pid, "waitpid");
-    if (wfd >= 0)
-        close(wfd);
+    if (d.wfd >= 0)
+        close(d.wfd);
     r.ended = std::time(nullptr);
     read_file(t.err(), &r.err);
     const std::string pid_path = "/tmp/" + c.graph + ".pid";

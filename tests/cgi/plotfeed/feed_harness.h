@@ -34,7 +34,10 @@ struct feed_case {
     const char *method = "GET";             // nullptr: unset
     const char *query = "dhle,60,300s";     // nullptr: unset
     bool with_fifo = true;
-    std::string backlog;  // waiting in the pipe before the feed starts
+    // The scripted daemon opens the pipe this long after the feed started
+    // (0: before, so the feed's open returns at once; -1: never).
+    int writer_after_ms = 0;
+    std::string backlog;  // waiting in the pipe when the feed opens it
     std::vector<feed_step> steps;
     int end_signal = 0;  // sent after the steps; 0 closes the pipe instead
     std::vector<int> ignored_signals;  // set to SIG_IGN in the feed, as a server may

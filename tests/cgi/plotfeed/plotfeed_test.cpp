@@ -389,21 +389,39 @@ TEST(Plotfeed, UncreatablePidFileIsReportedAndFeedGoesOn)
     EXPECT_TRUE(exited_with(r.status, 0));
 }
 
-TEST(Plotfeed, ClientGoneWithSigpipeIgnoredEndsAtNextSample)
+TEST(Plotfeed, ClientGoneEndsFeedBeforeNextSample)
 {
-    // The writes fail instead of ending the feed; it must not wait on the
-    // pipe for a client that will never read again.
+    // The web server closes its end when the client leaves; the feed must
+    // not wait for a sample to learn it by a failed write.
     feed_case c = graph_case(unique_graph("port", 'G'), "foo=1");
-    c.ignored_signals = {SIGPIPE};
-    c.steps = {{"<" + c.graph, 0, "cpu 1\n"},
-               {"data-1", 0, "", true},
-               {"", 200, "cpu 2\n"},
-               {"", 2000, "cpu 3\n"}};
+    c.steps = {{"<" + c.graph, 0, "cpu 1\n"}, {"data-1", 0, "", true}, {"", 20000, "cpu 2\n"}};
     const feed_result r = run_feed(c);
     EXPECT_TRUE(exited_with(r.status, 1));
-    EXPECT_NE(r.err.find("plotfeed: write standard output: Broken pipe\n"), std::string::npos)
-        << r.err;
-    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.err, "plotfeed: the client's side of standard output closed\n");
+    EXPECT_LT(r.ended - r.started, 10);
+}
+
+TEST(Plotfeed, FeedWaitingForDaemonKeepsClientAndEndsWhenItLeaves)
+{
+    // An empty line every 20 s while the pipe has no writer: one before a
+    // daemon that comes after 25 s, the stream after it as ever; and the
+    // first of them ends a feed whose client left, which would otherwise
+    // wait for a daemon that may never come. Both run at the same time.
+    feed_case late = graph_case(unique_graph("port", 'k'), "dhle,60,0s");
+    late.writer_after_ms = 25000;
+    late.steps = {{"<" + late.graph, 0, "eth0 1\n"}};
+    feed_case left = graph_case(unique_graph("port", 'K'), "dhle,60,0s");
+    left.writer_after_ms = -1;
+    left.ignored_signals = {SIGPIPE};
+    left.steps = {{"new-pid-", 0, "", true}};
+    auto waited = std::async(std::launch::async, run_feed, std::cref(late));
+    const feed_result l = run_feed(left);
+    const feed_result r = waited.get();
+    EXPECT_EQ(r.out, startup_lines(0, r.pid) + "\nSON-MENOS-DE-300-SEGUNDOS\n" + limit_lines(late.graph) +
+                         "data-1\neth0 1\n\n");
+    EXPECT_TRUE(exited_with(r.status, 0));
+    EXPECT_TRUE(exited_with(l.status, 1));
+    EXPECT_FALSE(l.timed_out);
 }
 
 TEST(Plotfeed, InterruptOrTerminateEndsLiveStreamWithStatusOne)
