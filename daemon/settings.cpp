@@ -50,6 +50,7 @@ std::string read_key(const std::vector<std::string> &tok, int no, const std::vec
         if (const std::string why = root_fault(*pw); !why.empty())
             return "user " + quoted(v) + " " + why + "; name an unprivileged user";
         s.user = v;
+        s.user_line = no;
     } else if (key == "buffer") {
         if (!whole_number(v, 1, buffer_mib_max, s.buffer_mib))
             return "buffer " + quoted(v) + " is not a number of MiB in 1.." + std::to_string(buffer_mib_max);

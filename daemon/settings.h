@@ -36,7 +36,10 @@ std::string root_fault(const struct passwd &pw);
 struct settings {
     std::string iface = "any";     // the interface captured on
     std::vector<sample_unit> units;  // one per graph, in the graphs' order
-    std::string user = "nobody";   // whom a root start becomes
+    // Whom a root start becomes; "" when capture.cfg names none, and then the
+    // web server's user of site.cfg, who owns the pipes.
+    std::string user;
+    int user_line = 0;             // the line of capture.cfg that names it
     int buffer_mib = buffer_mib_default;
     std::string textfile;          // a directory that also gets traxel.prom; "" none
     capture_method method = capture_method::automatic;

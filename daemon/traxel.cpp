@@ -55,22 +55,35 @@ int usage(FILE *to, int status)
     return status;
 }
 
-// Reads traxel.cfg into window_minutes and graphs and capture.cfg into st,
-// as a start does. False with every fault found in err, one line each;
-// capture.cfg is read even after faults of traxel.cfg, against the graphs
-// whose names read, so that its own faults show as well.
-bool read_config(settings &st, std::string &err)
+// Reads traxel.cfg into window_minutes and graphs, capture.cfg into st and
+// site.cfg into si, as a start does. False with every fault found in err, one
+// line each; capture.cfg is read even after faults of traxel.cfg, against the
+// graphs whose names read, so that its own faults show as well. The daemon's
+// user is the web server's, who owns the pipes, unless capture.cfg names
+// another, which a warning in st.warnings questions.
+bool read_config(settings &st, site &si, std::string &err)
 {
     int win = 0;
     std::vector<graph> gs;
-    std::string cfg_err, settings_err;
-    const bool cfg_ok = read_graphs(cfg_file, win, gs, cfg_err);
-    const bool settings_ok = load_settings(settings_file, gs, st, settings_err);
-    err = cfg_err + (cfg_ok || settings_ok ? "" : "\n") + settings_err;
-    if (!cfg_ok || !settings_ok)
+    std::string faults[3];
+    const bool cfg_ok = read_graphs(cfg_file, win, gs, faults[0]);
+    const bool settings_ok = load_settings(settings_file, gs, st, faults[1]);
+    const bool site_ok = load_site(site_file, si, faults[2]);
+    err.clear();
+    for (const std::string &f : faults)
+        if (!f.empty())
+            err += (err.empty() ? "" : "\n") + f;
+    if (!cfg_ok || !settings_ok || !site_ok)
         return false;
     window_minutes = win;
     graphs = std::move(gs);
+    if (st.user.empty())
+        st.user = si.web_user;
+    else if (st.user != si.web_user)
+        st.warnings.push_back(std::string(settings_file) + ":" + std::to_string(st.user_line) + ": user " + st.user +
+                              " is not the web-user " + si.web_user + " of " + site_file +
+                              ": a daemon that the launcher starts runs as " + si.web_user +
+                              " and cannot write the pipes that a start as root gives " + st.user);
     return true;
 }
 
@@ -148,11 +161,10 @@ unique_fd take_instance(const run_user &who, publish_dir &run, int &status)
     return lock;
 }
 
-// traxel -n: reads the configuration as a start does, and site.cfg as the
-// installation does, and nothing else (no pipe, no capture, no lock). Every
-// fault goes to standard error as a start reports it, and the status is 1;
-// otherwise the status is 0 and standard output holds what an installation
-// lays out, one line each:
+// traxel -n: reads the configuration and site.cfg as a start does, and
+// nothing else (no pipe, no capture, no lock). Every fault goes to standard
+// error as a start reports it, and the status is 1; otherwise the status is 0
+// and standard output holds what an installation lays out, one line each:
 //   window MINUTES
 //   interval SECONDS             (between two samples)
 //   per-connection GRAPHS        (the most graphs a page's connection serves)
@@ -166,15 +178,11 @@ int check_config()
 {
     settings st;
     site si;
-    std::string err, site_err;
-    const bool config_ok = read_config(st, err);
-    const bool site_ok = load_site(site_file, si, site_err);
-    if (!config_ok)
+    std::string err;
+    if (!read_config(st, si, err)) {
         report(err);
-    if (!site_ok)
-        report(site_err);
-    if (!config_ok || !site_ok)
         return 1;
+    }
     warn_settings(st);
     warn_feed_view();
     std::printf("window %d\ninterval %d\nper-connection %d\n", window_minutes, sample_interval,
@@ -286,8 +294,9 @@ int serve(const char *iface, bool foreground)
     }
     count_index ix;
     settings st;
+    site si;
     run_user who;
-    if (!read_config(st, err) || !index_graphs(graphs, ix, err) || !resolve_user(st.user, who, err)) {
+    if (!read_config(st, si, err) || !index_graphs(graphs, ix, err) || !resolve_user(st.user, who, err)) {
         report(err);
         return 1;
     }

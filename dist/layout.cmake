@@ -1,10 +1,14 @@
 # Lays out the graphs of an installation as its daemon reports them: one feed link and one pipe per graph, and the page's graph list.
 #
 # Run at install time (or with cmake -P) with these variables set:
-#   TRAXEL_DIR     the installation directory being filled; its daemon,
-#                  ./traxel -n, reads traxel.cfg and capture.cfg there
-#   TRAXEL_OWNER   owner given to new pipes ("nobody:nogroup"), empty for none
-# A configuration fault ends the run with the daemon's lines.
+#   TRAXEL_DIR      the installation directory being filled; its daemon,
+#                   ./traxel -n, reads traxel.cfg, capture.cfg and site.cfg there
+#   TRAXEL_AS_ROOT  true when root installs: the pipes go to the web server's
+#                   user of site.cfg and its group
+# A configuration fault ends the run with the daemon's lines. Sets the site's
+# lines of the report for site.cmake and private.cmake (site_listen,
+# site_port, site_web_user, site_boot, site_user, site_textfile when one is
+# set) and site_web_group, the web server's user's group.
 cmake_minimum_required(VERSION 3.17)
 
 # Ends the run after printing text whole: CMake would wrap an error text.
@@ -14,27 +18,29 @@ function(fault text)
 endfunction()
 
 # Creates the named pipe of a graph unless it exists: the daemon may be
-# holding it with unread samples, which a new pipe would lose.
-function(make_fifo path)
+# holding it with unread samples, which a new pipe would lose. Gives it to
+# owner (user:group) when one is set, also when it exists, as site.cfg's
+# web-user may have changed.
+function(make_fifo path owner)
   execute_process(COMMAND test -p "${path}" RESULT_VARIABLE is_fifo)
-  if(is_fifo EQUAL 0)
-    return()
-  endif()
-  if(EXISTS "${path}" OR IS_SYMLINK "${path}")
-    fault("${path}: exists and is not a named pipe")
-  endif()
-  execute_process(COMMAND mkfifo -m 0644 "${path}" RESULT_VARIABLE rc ERROR_VARIABLE why
-                  ERROR_STRIP_TRAILING_WHITESPACE)
-  if(NOT rc EQUAL 0)
-    fault("mkfifo ${path}: ${why}")
+  if(NOT is_fifo EQUAL 0)
+    if(EXISTS "${path}" OR IS_SYMLINK "${path}")
+      fault("${path}: exists and is not a named pipe")
+    endif()
+    execute_process(COMMAND mkfifo -m 0644 "${path}" RESULT_VARIABLE rc ERROR_VARIABLE why
+                    ERROR_STRIP_TRAILING_WHITESPACE)
+    if(NOT rc EQUAL 0)
+      fault("mkfifo ${path}: ${why}")
+    endif()
   endif()
   # The feeds run as the web server's user and read the pipe; a daemon of the
-  # same user (started by the launcher) must be able to write it.
-  if(TRAXEL_OWNER)
-    execute_process(COMMAND chown "${TRAXEL_OWNER}" "${path}" RESULT_VARIABLE rc ERROR_VARIABLE why
-                  ERROR_STRIP_TRAILING_WHITESPACE)
+  # same user (started by the launcher) must be able to write it. A link is
+  # never followed: the daemon refuses one anyway.
+  if(owner)
+    execute_process(COMMAND chown -h "${owner}" "${path}" RESULT_VARIABLE rc ERROR_VARIABLE why
+                    ERROR_STRIP_TRAILING_WHITESPACE)
     if(NOT rc EQUAL 0)
-      fault("chown ${TRAXEL_OWNER} ${path}: ${why}")
+      fault("chown ${owner} ${path}: ${why}")
     endif()
   endif()
 endfunction()
@@ -93,10 +99,30 @@ if(NOT window OR NOT interval OR NOT per_connection OR NOT names)
   fault("traxel -n: no window, interval, per-connection or graph line in:\n${report}")
 endif()
 
+execute_process(COMMAND id -gn "${site_web_user}" OUTPUT_VARIABLE site_web_group OUTPUT_STRIP_TRAILING_WHITESPACE
+                RESULT_VARIABLE rc ERROR_VARIABLE why ERROR_STRIP_TRAILING_WHITESPACE)
+if(NOT rc EQUAL 0)
+  fault("the web server's user ${site_web_user}: ${why}")
+endif()
+set(owner "")
+if(TRAXEL_AS_ROOT)
+  set(owner "${site_web_user}:${site_web_group}")
+endif()
+
 drop_stale("${cgi}" "${names}")
 foreach(name IN LISTS names)
-  file(CREATE_LINK plotfeed "${cgi}/${name}" SYMBOLIC)
-  make_fifo("${cgi}/${name}.fifo")
+  # What an admin put in place of a graph's link (a wrapper, say) stays.
+  set(link "${cgi}/${name}")
+  set(target "")
+  if(IS_SYMLINK "${link}")
+    file(READ_SYMLINK "${link}" target)
+  endif()
+  if(NOT EXISTS "${link}" AND NOT IS_SYMLINK "${link}")
+    file(CREATE_LINK plotfeed "${link}" SYMBOLIC)
+  elseif(NOT target STREQUAL "plotfeed")
+    message(STATUS "Kept: ${link}, which is not the installation's link to plotfeed")
+  endif()
+  make_fifo("${link}.fifo" "${owner}")
 endforeach()
 list(JOIN graphs ",\n  " listed)
 file(WRITE "${TRAXEL_DIR}/httpd/htdocs/graphs.json"

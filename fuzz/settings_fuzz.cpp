@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string err;
     if (load_settings(settings_path, gs, s, err)) {
         if (!err.empty() || s.units.size() != gs.size() || s.iface.empty() || s.iface.size() > 15 ||
-            s.buffer_mib < 1 || s.buffer_mib > buffer_mib_max || s.user.empty() ||
+            s.buffer_mib < 1 || s.buffer_mib > buffer_mib_max || s.user.empty() != (s.user_line == 0) ||
             (!s.textfile.empty() && s.textfile[0] != '/'))
             __builtin_trap();
         for (std::size_t i = 0; i < gs.size(); ++i)

@@ -80,10 +80,17 @@ TEST(Check, SiteFileAndShippedSettingsBesideAnyGraphs)
     } table[] = {
         // The shipped settings beside a traxel.cfg of other graphs: warned of,
         // the graphs that exist take the unit.
+        // The daemon runs as the web server's user unless capture.cfg says
+        // otherwise.
         {"unit bits port80 port99\ntextfile /var/tmp\n", "listen ::1\nport 9000\nweb-user daemon\nboot no\n", 0,
          "window 1\ninterval 5\nper-connection 256\ngraph port80 port bits\ngraph sock22 sock connections\nlisten ::1\n"
-         "port 9000\nweb-user daemon\nboot no\nuser nobody\ntextfile /var/tmp\n",
+         "port 9000\nweb-user daemon\nboot no\nuser daemon\ntextfile /var/tmp\n",
          "traxel: capture.cfg:1: no graph \"port99\" in traxel.cfg; the unit applies to the others\n"},
+        {"\nuser nobody\n", "web-user daemon\n", 0,
+         "window 1\ninterval 5\nper-connection 256\ngraph port80 port packets\ngraph sock22 sock connections\n"
+         "listen 127.0.0.1\nport 8080\nweb-user daemon\nboot yes\nuser nobody\n",
+         "traxel: capture.cfg:2: user nobody is not the web-user daemon of site.cfg: a daemon that the launcher starts "
+         "runs as daemon and cannot write the pipes that a start as root gives nobody\n"},
         {"unit bytes\nbuffer 0\n", "port 65536\nlisten 10.0.0.1\nboot maybe\ncolour blue\n", 1, "",
          "traxel: capture.cfg:1: unit \"bytes\" is not packets, bits or kbits\n"
          "traxel: capture.cfg:2: buffer \"0\" is not a number of MiB in 1..1024\n"

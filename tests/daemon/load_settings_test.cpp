@@ -52,22 +52,23 @@ TEST(LoadSettings, LinesSetTheirKeysAndLaterUnitLinesWin)
     const struct {
         std::string text, want;
     } table[] = {
-        {"", "any nobody 16  packets,connections,packets"},
-        {"# only a comment\n\n", "any nobody 16  packets,connections,packets"},
+        // No user line: the web server's user of site.cfg, which the caller reads.
+        {"", "any  16  packets,connections,packets"},
+        {"# only a comment\n\n", "any  16  packets,connections,packets"},
         {"interface lo # the loopback\nbuffer 2\ntextfile /var/lib/x\nuser daemon\n",
          "lo daemon 2 /var/lib/x packets,connections,packets"},
         // A line for all graphs passes the sock graph by; named graphs, later
         // lines, win.
-        {"unit kbits\nunit bits udpproto\n", "any nobody 16  kbits,connections,bits"},
-        {"unit bits udpproto port80\nunit packets port80\n", "any nobody 16  packets,connections,bits"},
+        {"unit kbits\nunit bits udpproto\n", "any  16  kbits,connections,bits"},
+        {"unit bits udpproto port80\nunit packets port80\n", "any  16  packets,connections,bits"},
         // A NUL byte is white space, as in traxel.cfg.
-        {std::string("unit\0bits\0port80\n", 17), "any nobody 16  bits,connections,packets"},
+        {std::string("unit\0bits\0port80\n", 17), "any  16  bits,connections,packets"},
         // Every fault is a line of its own; none of the file is taken then.
         {"interface lo\nunit kbits sock22\nbuffer 1025\nunit bits nosuchport\n",
          "capture.cfg:2: graph sock22 counts new connections; its unit can only be packets\n"
          "capture.cfg:3: buffer \"1025\" is not a number of MiB in 1..1024"},
         // A graph that traxel.cfg lacks is warned of; the others take the unit.
-        {"\nunit bits nosuchport udpproto\n", "any nobody 16  packets,connections,bits "
+        {"\nunit bits nosuchport udpproto\n", "any  16  packets,connections,bits "
                                                "[capture.cfg:2: no graph \"nosuchport\" in traxel.cfg; the unit "
                                                "applies to the others]"},
         {"textfile run\ninterface " + std::string(16, 'e') + "\n",

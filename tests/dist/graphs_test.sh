@@ -18,7 +18,7 @@ run() {
   cp "$1" "$work/t/traxel.cfg"
   [ -n "${2:-}" ] && cp "$2" "$work/t/capture.cfg"
   [ -n "${prepare:-}" ] && eval "$prepare"
-  "$cmake" -DTRAXEL_DIR="$work/t" -P "$script" >"$work/out" 2>&1
+  "$cmake" -DTRAXEL_DIR="$work/t" -DTRAXEL_AS_ROOT="${as_root:-FALSE}" -P "$script" >"$work/out" 2>&1
 }
 cgi=$work/t/httpd/cgi-bin
 json=$work/t/httpd/htdocs/graphs.json
@@ -50,20 +50,39 @@ printf 'window 5\nnet-lab 10.0.0.0 8 0 1 1\nnet6-lab fd77:: 64 0 1 1\nip6-host 2
 prepare='' run "$work/v6.cfg" && [ -p "$cgi/ip6-host.fifo" ] && pass || fail ipv6 "$(cat "$work/out")"
 
 # A reinstall keeps a pipe that exists (the daemon may hold unread lines in
-# it) and drops feed links of graphs that left the configuration, but no
-# other file.
-printf 'window 10\nport80 80 0 10 5\n' >"$work/one.cfg"
+# it) and what an admin put in place of a graph's link, saying so, and drops
+# feed links of graphs that left the configuration, but no other file.
+printf 'window 10\nport80 80 0 10 5\nport81 81 0 10 5\nport82 82 0 10 5\n' >"$work/one.cfg"
 prepare='mkfifo "$cgi/port80.fifo"; ino=$(stat -c %i "$cgi/port80.fifo");
   ln -s plotfeed "$cgi/port22"; mkfifo "$cgi/port22.fifo";
-  ln -s start "$cgi/other"; touch "$cgi/start"'
+  ln -s start "$cgi/other"; touch "$cgi/start";
+  printf "#!/bin/sh\n" >"$cgi/port81"; ln -s /usr/local/bin/feed "$cgi/port82"'
 run "$work/one.cfg" || fail reinstall "exit $?: $(cat "$work/out")"
 [ "$(stat -c %i "$cgi/port80.fifo")" = "$ino" ] && pass || fail reinstall.keep "port80.fifo was replaced"
 [ ! -e "$cgi/port22" ] && [ ! -e "$cgi/port22.fifo" ] && pass || fail reinstall.stale "port22 left behind"
 [ -L "$cgi/other" ] && [ -e "$cgi/start" ] && pass || fail reinstall.other "a foreign file was removed"
 grep -qx -- "-- Removed: $cgi/port22" "$work/out" && pass || fail reinstall.msg "$(cat "$work/out")"
+[ "$(cat "$cgi/port81")" = '#!/bin/sh' ] && [ "$(readlink "$cgi/port82")" = /usr/local/bin/feed ] &&
+  [ -p "$cgi/port81.fifo" ] && pass || fail reinstall.admin "$(ls -l "$cgi")"
+[ "$(grep -c -- "-- Kept: $cgi/port8[12], which is not the installation's link to plotfeed" "$work/out")" = 2 ] &&
+  pass || fail reinstall.admin.msg "$(cat "$work/out")"
 [ "$(cat "$json")" = '{"win": 10, "interval": 5, "per_connection": 256, "graphs": [
-  {"name": "port80", "kind": "port", "unit": "packets"}
+  {"name": "port80", "kind": "port", "unit": "packets"},
+  {"name": "port81", "kind": "port", "unit": "packets"},
+  {"name": "port82", "kind": "port", "unit": "packets"}
 ]}' ] && pass || fail reinstall.json "$(cat "$json")"
+
+# Installed by root, the pipes are the web server's user's, also those that
+# were another's; a link in a pipe's place is not followed.
+if [ "$(id -u)" = 0 ]; then
+  printf 'window 5\nport80 80 0 1 1\nport81 81 0 1 1\nport82 82 0 1 1\n' >"$work/three.cfg"
+  prepare='printf "web-user daemon\n" >"$work/t/site.cfg"; mkfifo "$cgi/port80.fifo"; chown nobody "$cgi/port80.fifo";
+    mkfifo "$work/outside.fifo"; ln -s "$work/outside.fifo" "$cgi/port82.fifo"'
+  as_root=TRUE run "$work/three.cfg" || fail root "exit $?: $(cat "$work/out")"
+  [ "$(stat -c %U:%G "$cgi/port80.fifo" "$cgi/port81.fifo" "$work/outside.fifo")" = "daemon:daemon
+daemon:daemon
+root:root" ] && pass || fail root.owner "$(ls -l "$cgi" "$work/outside.fifo")"
+fi
 
 # Units from capture.cfg: later lines win, a line without graphs sets all,
 # and a sock graph counts new connections.
