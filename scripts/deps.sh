@@ -3,7 +3,9 @@
 # also what its tests need (sanitizer and fuzzer runtimes, a browser,
 # Prometheus and its promtool, ip and ethtool for the network namespace
 # tests, mandoc and man for the lint of the manual pages, htpasswd for the
-# password test, systemd-analyze for the units); with --bench what
+# password test, systemd-analyze for the units, the web servers whose
+# shipped configurations are tested: Apache, lighttpd, nginx and fcgiwrap,
+# run privately by that test); with --bench what
 # the benchmarks need (Google Benchmark, tcpdump to compare live capture
 # with, ip and ethtool for their veth pairs).
 . "$(dirname "$0")/help.sh"
@@ -15,7 +17,7 @@ packages=(build-essential cmake libgtest-dev libgmock-dev libpcap-dev libcap-dev
           libbpf-dev mini-httpd)
 if [ "${1:-}" = --test ]; then
   packages+=(libbenchmark-dev libclang-rt-dev chromium curl procps python3 prometheus iproute2 ethtool mandoc man-db
-            apache2-utils systemd)
+            apache2-utils systemd apache2 lighttpd nginx-light fcgiwrap)
 fi
 if [ "${1:-}" = --bench ]; then
   packages+=(libbenchmark-dev tcpdump ethtool iproute2)

@@ -14,7 +14,7 @@ fail() { echo "FAIL $*"; failed=1; }
 # units out of the host's systemd whatever it runs.
 cp /bin/true "$work/traxel"
 if ! DESTDIR=$work "$cmake" -DTRAXEL_DIR="$work" -DTRAXEL_HOME="$work" -Dsite_listen=127.0.0.1 -Dsite_port=8080 \
-       -Dsite_web_user=nobody -Dsite_boot=no -Dsite_user=nobody -Dsite_textfile=/var/lib/prometheus/node-exporter \
+       -Dsite_web_user=nobody -Dsite_web_group=nogroup -Dsite_boot=no -Dsite_user=nobody -Dsite_textfile=/var/lib/prometheus/node-exporter \
        -DTRAXEL_CAPS="$caps" -DTRAXEL_SYSCALLS="$syscalls" -P "$site" >"$work/made" 2>&1; then
   fail "site.cmake: $(cat "$work/made")"
 fi

@@ -8,7 +8,7 @@
 'use strict';
 const path = require('node:path');
 const http = require('node:http');
-const { tally, check, get, free_port, install_private, serve_private, start_daemon, end_private, launch_browser } = require('./support.js');
+const { tally, check, get, free_port, install_private, serve_private, start_daemon, end_private, launch_browser, wait_for } = require('./support.js');
 
 const shots = process.env.TRAXEL_SHOTS || '.';
 const id = String(process.pid % 100000).padStart(5, '0');
@@ -25,21 +25,6 @@ function graph_table(port) {
     // traffic of some kbit/s.
     [`net${id}a`, '10.0.0.0 255.0.0.0 0 3000 2000', 'packets'], [`net${id}b`, '127.0.0.0 255.0.0.0 0 1000000 800000', 'kbits'],
   ];
-}
-
-// Waits until test(sections' data, arg) holds in the page, up to ms.
-async function wait_for(page, what, test, arg, ms) {
-  try {
-    await page.waitForFunction(({ test, arg }) => {
-      const ds = [...document.querySelectorAll('section.graph')].map((s) => ({ ...s.dataset }));
-      return new Function('ds', 'arg', `return ${test};`)(ds, arg);
-    }, { test, arg }, { timeout: ms, polling: 250 });
-    return true;
-  } catch (err) {
-    const ds = await page.evaluate(() => [...document.querySelectorAll('section.graph')].map((s) => ({ ...s.dataset })));
-    check(what, false, `not within ${ms / 1000} s: ${JSON.stringify(ds)}`);
-    return false;
-  }
 }
 
 // The samples of every graph that the page holds, [time, value] pairs by name.

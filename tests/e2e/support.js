@@ -1,4 +1,4 @@
-// What the browser tests and benchmarks share: a tally of checks, a short GET, a private installation with its daemon and web server, the browser.
+// What the browser tests and benchmarks share: a tally of checks, a short request, a private installation with its daemon and web server, the browser and a wait on the page's charts.
 'use strict';
 const fs = require('node:fs');
 const http = require('node:http');
@@ -16,17 +16,19 @@ function check(name, ok, detail) {
   console.log(`${ok ? 'ok  ' : 'FAIL'} ${name}${ok ? '' : `: ${detail}`}`);
 }
 
-// Answers {status, body} of GET url, or rejects with the reason within 5 s.
-function get(url) {
+// Answers {status, type, body} of GET url (or of a request with options and
+// body), or rejects with the reason within 5 s.
+function get(url, options = {}, body = null) {
   return new Promise((resolve, reject) => {
-    const req = http.get(url, { timeout: 5000 }, (res) => {
-      let body = '';
+    const req = http.request(url, { timeout: 5000, ...options }, (res) => {
+      let text = '';
       res.setEncoding('utf8');
-      res.on('data', (c) => { body += c; });
-      res.on('end', () => resolve({ status: res.statusCode, body }));
+      res.on('data', (c) => { text += c; });
+      res.on('end', () => resolve({ status: res.statusCode, type: res.headers['content-type'], body: text }));
     });
     req.on('timeout', () => req.destroy(new Error('no answer within 5 s')));
     req.on('error', reject);
+    req.end(body);
   });
 }
 
@@ -42,14 +44,15 @@ function free_port() {
 
 // Installs the build (TRAXEL_BUILD_DIR, with CMAKE_COMMAND and DESTDIR) into
 // a new tree below /tmp whose traxel.cfg and capture.cfg hold cfg and
-// capture. Returns {dest, dir}: the tree and the installation directory in
-// it (TRAXEL_INSTALL_DIR).
-function install_private(cfg, capture) {
+// capture, and site.cfg site when given. Returns {dest, dir}: the tree and
+// the installation directory in it (TRAXEL_INSTALL_DIR).
+function install_private(cfg, capture, site = null) {
   const dest = fs.mkdtempSync('/tmp/traxel-private-');
   const dir = path.join(dest, process.env.TRAXEL_INSTALL_DIR);
   fs.mkdirSync(dir, { recursive: true });
   fs.writeFileSync(path.join(dir, 'traxel.cfg'), cfg);
   fs.writeFileSync(path.join(dir, 'capture.cfg'), capture);
+  if (site !== null) fs.writeFileSync(path.join(dir, 'site.cfg'), site);
   // The web server's user must reach the tree; only the new directories.
   for (let d = dir; d.startsWith(dest); d = path.dirname(d)) fs.chmodSync(d, 0o755);
   const r = spawnSync(process.env.CMAKE_COMMAND, ['--install', process.env.TRAXEL_BUILD_DIR],
@@ -108,4 +111,21 @@ function launch_browser(tz = process.env.TZ) {
   });
 }
 
-module.exports = { tally, check, get, free_port, install_private, serve_private, start_daemon, end_private, launch_browser };
+// Waits until test, an expression over ds (the data attributes of the
+// page's graph sections) and arg, holds in the page, up to ms; otherwise a
+// failed check what says what the sections held.
+async function wait_for(page, what, test, arg, ms) {
+  try {
+    await page.waitForFunction(({ test, arg }) => {
+      const ds = [...document.querySelectorAll('section.graph')].map((s) => ({ ...s.dataset }));
+      return new Function('ds', 'arg', `return ${test};`)(ds, arg);
+    }, { test, arg }, { timeout: ms, polling: 250 });
+    return true;
+  } catch (err) {
+    const ds = await page.evaluate(() => [...document.querySelectorAll('section.graph')].map((s) => ({ ...s.dataset })));
+    check(what, false, `not within ${ms / 1000} s: ${JSON.stringify(ds)}`);
+    return false;
+  }
+}
+
+module.exports = { tally, check, get, free_port, install_private, serve_private, start_daemon, end_private, launch_browser, wait_for };
