@@ -11,7 +11,7 @@
 #include "hostops.h"
 #include "loopline.h"
 #include "privs.h"
-#include "settings.h"
+#include "site.h"
 
 int dump_file(const char *path)
 {
@@ -24,7 +24,7 @@ int dump_file(const char *path)
     }
     run_user who;
     std::string err;
-    if (!resolve_user(settings().user, who, err) || !drop_privileges(who, err)) {
+    if (!resolve_user(default_user, who, err) || !drop_privileges(who, err)) {
         std::fclose(f);
         std::fprintf(stderr, "traxel: cannot give up privileges, %s not read: %s\n", path, err.c_str());
         return 1;

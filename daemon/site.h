@@ -12,10 +12,14 @@ inline constexpr char site_file[] = "site.cfg";
 // directory (the launcher, the feeds), and for nothing else.
 inline constexpr char password_file[] = "httpd/cgi-bin/.htpasswd";
 
+// The unprivileged user that the installation falls back on: the web
+// server's user, and so the daemon's, unless site.cfg names another.
+inline constexpr char default_user[] = "nobody";
+
 struct site {
     std::string listen = "127.0.0.1";  // the web server's address
     int port = 8080;
-    std::string web_user = "nobody";   // whom the web server runs its CGI programs as
+    std::string web_user = default_user;  // whom the web server runs its CGI programs as
     bool boot = true;                  // systemd units installed and enabled where systemd runs
 };
 
