@@ -283,8 +283,11 @@
       if (fe) apply(g, fe);
     } else if (e.type === 'lost') {
       g.lost += e.count;
+    } else if (e.type === 'ended' && e.how.startsWith('taken-over')) {
+      follow(g, 'taken-over');
     } else if (e.type === 'ended') {
-      follow(g, e.how.startsWith('taken-over') ? 'taken-over' : 'ended');
+      follow(g, 'ended');
+      retry(conn);
     }
     return g;
   }
@@ -328,6 +331,16 @@
     return conn.all.filter((n) => n === also || !(graphs[n].state === 'following' && graphs[n].why === 'taken-over'));
   }
 
+  // Opens conn again after the next wait of its backoff, unless an attempt is
+  // already due; returns that wait in seconds.
+  function retry(conn) {
+    if (conn.retry === null) {
+      conn.wait = backoff[Math.min(conn.tries++, backoff.length - 1)];
+      conn.retry = setTimeout(() => open_connection(conn, wanted(conn)), conn.wait * 1000);
+    }
+    return conn.wait;
+  }
+
   // After conn ended or failed (why; status, the HTTP status or 0): its
   // graphs follow the published window, and the page tries again with
   // backoff, unless the server asks for credentials the page cannot give.
@@ -342,9 +355,7 @@
       button.hidden = false;
       return;
     }
-    const wait = backoff[Math.min(conn.tries++, backoff.length - 1)];
-    say(`${what} at ${hms(conn.lost_at)}; the charts follow the shared view, and the page connects again in ${wait} s.`);
-    conn.retry = setTimeout(() => open_connection(conn, wanted(conn)), wait * 1000);
+    say(`${what} at ${hms(conn.lost_at)}; the charts follow the shared view, and the page connects again in ${retry(conn)} s.`);
   }
 
   // Opens conn's request for the graphs names and follows it until it ends
@@ -352,6 +363,7 @@
   // new samples; without it, their history too.
   async function open_connection(conn, names) {
     clearTimeout(conn.retry);
+    conn.retry = null;
     if (conn.ctrl) conn.ctrl.abort();
     if (!names.length) return;
     const ctrl = new AbortController();
@@ -550,7 +562,7 @@
     });
     for (let c = 0; c * per_connection < conf.graphs.length; c++) {
       const all = conf.graphs.slice(c * per_connection, (c + 1) * per_connection).map((i) => i.name);
-      connections.push({ all, names: [], ctrl: null, opened: 0, tries: 0, retry: null, lost_at: null });
+      connections.push({ all, names: [], ctrl: null, opened: 0, tries: 0, wait: 0, retry: null, lost_at: null });
       open_connection(connections[c], all);
     }
     document.getElementById('reconnect').addEventListener('click', () => {

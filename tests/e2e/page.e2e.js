@@ -6,6 +6,7 @@
 // (capture, and CGI programs run as nobody). Environment: TRAXEL_BUILD_DIR,
 // CMAKE_COMMAND, TRAXEL_INSTALL_DIR, TRAXEL_SHOTS, NODE_PATH.
 'use strict';
+const fs = require('node:fs');
 const path = require('node:path');
 const http = require('node:http');
 const { tally, check, get, free_port, install_private, serve_private, start_daemon, end_private, launch_browser, wait_for } = require('./support.js');
@@ -181,6 +182,14 @@ async function run(browser, base, table, daemon) {
   }
   await second.setViewportSize({ width: 1280, height: 2400 });
   await plain_take_over(second, base, names[4]);
+
+  // A feed killed (by an admin, say): its chart follows the shared view
+  // and goes live again with no click.
+  const killed = Number(fs.readFileSync(`/tmp/${names[2]}.pid`, 'utf8'));
+  process.kill(killed, 'SIGKILL');
+  const what = 'a feed that ends is followed, then live again with no click';
+  if (await wait_for(second, what, 'ds.find((d) => d.graph === arg).why === "ended"', names[2], 10000) &&
+    await all_live_after(second, what, Date.now() / 1000, 20000)) check(what, true);
 
   // A restart: the pages go on without a click.
   await daemon.restart();
