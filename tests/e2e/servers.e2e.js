@@ -188,15 +188,18 @@ async function feeds_leave(s, base) {
   return [a.took, b.took];
 }
 
-// /metrics with its type, and the launcher's answer to a POST that it
+// /metrics with its type, window.json through its link to the daemon's
+// run/, and the launcher's answer to a POST that it
 // refuses, without a body, which Apache would hold or break off when a
 // program leaves it unread (a launch would start the daemon of the
 // installation built in, not this tree's).
-async function metrics_and_launcher(s, base) {
+async function files_and_launcher(s, base) {
   const failed = (e) => ({ status: 0, body: String(e) });
   const m = await get(`${base}metrics`).catch(failed);
   check(`${s}: /metrics answers with its type`, m.status === 200 && m.type === 'text/plain; version=0.0.4' &&
     m.body.includes(`traxel_packets_total{graph="${graphs[s][0]}"`), `${m.status} ${m.type}: ${m.body.slice(0, 200)}`);
+  const w = await get(`${base}window.json`).catch(failed);
+  check(`${s}: window.json is served`, w.status === 200 && w.body.includes(`"${graphs[s][0]}"`), `${w.status}: ${w.body.slice(0, 200)}`);
   const l = await get(`${base}cgi-bin/start`, { method: 'POST', headers: { 'Content-Type': 'text/plain', 'Content-Length': 0 } }, '')
     .catch(failed);
   check(`${s}: the launcher answers`, l.status === 200 && l.body === 'This script can only be used to decode form results. \n',
@@ -265,7 +268,7 @@ async function main() {
     browser = await launch_browser();
     const left = await Promise.all(servers.map(async (s) => {
       const [took] = await Promise.all([feeds_leave(s, base[s]), page_check(browser, s, base[s])]);
-      await metrics_and_launcher(s, base[s]);
+      await files_and_launcher(s, base[s]);
       return `${s} ${took.join(' s and ')} s`;
     }));
     console.log(`feeds ended after the client left: ${left.join(', ')}`);
