@@ -20,10 +20,11 @@
 #include "sampler.h"
 #include "window.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -52,8 +53,7 @@ bool measure(int n, int win, int intervals, figures &f)
     std::vector<outlet> outs(graphs.size());
     const std::size_t bound = static_cast<std::size_t>(backlog_lines_per_win) * static_cast<std::size_t>(win);
     for (std::size_t i = 0; ok && i < graphs.size(); ++i)
-        ok = open_sample_pipe(in.cgi + "/" + graphs[i].name + ".fifo", bound, pipe_owner_self(), outs[i].pipe, err) ==
-             pipe_open::ok;
+        ok = open_sample_pipe(in.cgi + "/" + graphs[i].name + ".fifo", bound, pipe_owner_self(), outs[i].pipe, err);
     publish_dir run;
     ok = ok && run.open(in.dir + "/run", true, err);
     if (!ok) {
@@ -78,21 +78,15 @@ bool measure(int n, int win, int intervals, figures &f)
         m.last_sample_time = t;
         run.publish(metrics_file, metrics_text(m));
         const double b = cpu_us();
-        std::vector<std::optional<int>> values(outs.size());
-        for (std::size_t i = 0; i < outs.size(); ++i)
-            if (outs[i].since == t)
-                values[i] = static_cast<int>(outs[i].last);
-        w.add(t, values);
-        char label[sample_label_max + 1];
-        const std::string text = sample_label(t, label) ? w.text(graphs, label) : "";
-        run.publish(window_file, text);
+        publish_window(t, graphs, outs, w, run);
         const double c = cpu_us();
         if (k >= warm) {
             rest.push_back(b - a);
             pub.push_back(c - b);
-            f.window_bytes = text.size();
         }
     }
+    struct stat st;
+    f.window_bytes = stat((in.dir + "/run/" + window_file).c_str(), &st) == 0 ? static_cast<std::size_t>(st.st_size) : 0;
     f.rest_us = median(rest);
     f.window_us = median(pub);
     outs.clear();

@@ -73,7 +73,7 @@ int main(int argc, char **argv)
     std::vector<outlet> outs(graphs.size());
     for (std::size_t i = 0; i < graphs.size(); ++i) {
         const std::string fifo = std::string(cgi_dir) + "/" + graphs[i].name + ".fifo";
-        if (open_sample_pipe(fifo, bound, {nobody->pw_uid, nobody->pw_gid, false}, outs[i].pipe, err) != pipe_open::ok) {
+        if (!open_sample_pipe(fifo, bound, {nobody->pw_uid, nobody->pw_gid, false}, outs[i].pipe, err)) {
             std::fprintf(stderr, "window_feeder: %s\n", err.c_str());
             return 1;
         }

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -212,19 +211,6 @@ metrics_snapshot snapshot(int64_t t, const std::vector<outlet> &outs, const capt
     return m;
 }
 
-// Adds the samples written at grid time t to win and publishes it in run.
-void publish_window(int64_t t, const std::vector<outlet> &outs, sample_window &win, publish_dir &run)
-{
-    std::vector<std::optional<int>> values(outs.size());
-    for (std::size_t i = 0; i < outs.size(); ++i)
-        if (outs[i].since == t)
-            values[i] = static_cast<int>(outs[i].last);
-    win.add(t, values);
-    char label[sample_label_max + 1];
-    if (run.fd() >= 0 && sample_label(t, label))
-        run.publish(window_file, win.text(graphs, label));
-}
-
 // What counts the traffic: the kernel's programs, or libpcap's capture.
 struct counting {
     kernel_count kc;
@@ -333,7 +319,7 @@ int serve(const char *iface, bool foreground)
         const std::string m = metrics_text(snapshot(t, outs, cc));
         run.publish(metrics_file, m);
         text.publish(metrics_file, m);
-        publish_window(t, outs, win, run);
+        publish_window(t, graphs, outs, win, run);
     };
     status = 1;
     if (!drop_privileges(who, err) || (c.pc && !forbid_sending(pcap_get_selectable_fd(c.pc), err)))

@@ -101,3 +101,16 @@ std::string sample_window::text(const std::vector<graph> &gs, const char *label)
     out += "\n}}\n";
     return out;
 }
+
+void publish_window(int64_t t, const std::vector<graph> &gs, const std::vector<outlet> &outs, sample_window &win,
+                    publish_dir &run)
+{
+    std::vector<std::optional<int>> values(outs.size());
+    for (std::size_t i = 0; i < outs.size(); ++i)
+        if (outs[i].since == t)
+            values[i] = static_cast<int>(outs[i].last);
+    win.add(t, values);
+    char label[sample_label_max + 1];
+    if (run.fd() >= 0 && sample_label(t, label))
+        run.publish(window_file, win.text(gs, label));
+}

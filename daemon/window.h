@@ -11,6 +11,8 @@
 
 #include "cfg.h"
 #include "contract.h"
+#include "publish.h"
+#include "sampler.h"
 
 // The published window holds at most this many samples in all: 256 graphs
 // of a 30-minute window.
@@ -52,5 +54,10 @@ private:
     int64_t last_ = 0;      // the latest of them
     std::vector<values_text> graphs_;
 };
+
+// Adds to win the samples that outs wrote at grid time t (outs[i] those of
+// graph gs[i]) and publishes the window as window_file in run, when open.
+void publish_window(int64_t t, const std::vector<graph> &gs, const std::vector<outlet> &outs, sample_window &win,
+                    publish_dir &run);
 
 #endif
