@@ -51,6 +51,12 @@ constexpr std::size_t max_line = 256;
 // two sample intervals is not keeping up, and fresh samples matter more than
 // old ones. Shorter waits, as in a burst of history, lose nothing.
 constexpr double hold_limit = 2.0 * sample_interval;
+// After this long without a line the client gets an empty line, which the
+// page passes over. A web server learns that its client left only from its
+// writes to it, and TCP fails the second write after the client's close, not
+// the first: with a line every half interval at least, this program ends
+// within one interval of its client's leaving, where two samples were needed.
+constexpr double quiet_limit = sample_interval / 2.0;
 
 volatile std::sig_atomic_t got_child = 0;
 volatile std::sig_atomic_t got_end = 0;
@@ -464,6 +470,9 @@ int run(mux &m)
     // A client's side that epoll cannot watch (a regular file) never blocks.
     m.out_events = epoll_ctl(m.ep, EPOLL_CTL_ADD, 1, &ev) == 0 ? 0 : -1;
     std::vector<epoll_event> ready(64);
+    // When the client was last given a line, and the bytes given by then.
+    double said = now_s();
+    unsigned long long pushed = m.out.pushed();
     for (;;) {
         const double now = now_s();
         if (got_child) {
@@ -471,11 +480,19 @@ int run(mux &m)
             reap(m, now);
         }
         report_ends(m, now);
+        if (m.out.pushed() == pushed && now - said >= quiet_limit && m.out.empty())
+            m.out.push(-1, "\n", 1);
+        if (m.out.pushed() != pushed || now - said >= quiet_limit) {
+            pushed = m.out.pushed();
+            said = now;
+        }
         if (!pass_on(m, now) || got_end)
             return 1;
         if (m.out.empty() && std::all_of(m.feeds.begin(), m.feeds.end(), [](const feed_proc &f) { return f.ended; }))
             return 0;
-        const double wake = update_wait_set(m, now);
+        const double until = said + quiet_limit - now;
+        const double held = update_wait_set(m, now);
+        const double wake = held < 0 ? until : std::min(held, until);
         // A millisecond more, so that the limit has passed on waking.
         const int ms = wake < 0 ? -1 : static_cast<int>(wake * 1000) + 1;
         const int n = epoll_pwait(m.ep, ready.data(), static_cast<int>(ready.size()), ms, &m.wait_mask);

@@ -15,6 +15,7 @@ constexpr std::size_t keep_capacity = 64 * 1024;
 void out_queue::push(int g, const char *line, std::size_t n)
 {
     buf_.append(line, n);
+    pushed_ += n;
     if (!charges_.empty() && charges_.back().g == g)
         charges_.back().bytes += n;
     else

@@ -24,6 +24,9 @@ public:
 
     bool empty() const { return pos_ == buf_.size(); }
 
+    // Bytes pushed since the queue was made.
+    unsigned long long pushed() const { return pushed_; }
+
     // Writes as much as fd takes without blocking. Returns false when the
     // write failed for another reason than a full pipe or a signal (errno
     // tells why): the client is gone.
@@ -41,6 +44,7 @@ private:
     };
     std::deque<charge> charges_;  // the graph of each waiting run of bytes, in order
     std::vector<std::size_t> pending_;
+    unsigned long long pushed_ = 0;
 };
 
 #endif

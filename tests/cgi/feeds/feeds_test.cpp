@@ -125,6 +125,9 @@ TEST(Feeds, LinesOfEveryGraphArriveTaggedFromFeedsStartedAsByTheWebServer)
               0u)
         << text;
     EXPECT_EQ(read_line(mux.err(), 2000), "plotfeed: " + planted + " is not a regular file; not read\n");
+    // With every graph quiet, an empty line after half an interval: a web
+    // server learns that its client left only from its writes to it.
+    EXPECT_EQ(read_line(mux.out(), 4000), "\n");
 }
 
 // How the client goes: its end of the response closed (SIGPIPE ignored or
