@@ -73,8 +73,8 @@ struct running : ::testing::Test {
     {
         SKIP_UNLESS_CAPTURE();
         d = spawn_daemon(dir, {"-f"});
-        if (!pipe_held(fifo, 4000))
-            FAIL() << "daemon did not start: " << read_rest(d.err(), 4000);
+        if (!pipe_held(fifo, 10000))
+            FAIL() << "daemon did not start: " << read_rest(d.err(), 10000);
     }
 };
 
@@ -126,7 +126,7 @@ TEST_F(running, SigtermEndsItAndReadersSeeTheEnd)
     int rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(rd, 0);
     ASSERT_EQ(kill(d.pid(), SIGTERM), 0);
-    EXPECT_EQ(d.wait(4000), 0);
+    EXPECT_EQ(d.wait(10000), 0);
     char buf[256];
     ssize_t n;
     while ((n = read(rd, buf, sizeof buf)) > 0) {
@@ -135,7 +135,7 @@ TEST_F(running, SigtermEndsItAndReadersSeeTheEnd)
     close(rd);
     // The lock went with it: a new start runs.
     running_daemon again(dir, {"-f"});
-    EXPECT_TRUE(pipe_held(fifo, 4000));
+    EXPECT_TRUE(pipe_held(fifo, 10000));
 }
 
 // Datagrams sent just before a grid time, while the kernel still holds them
@@ -206,9 +206,9 @@ TEST(Detaching, StartedAsTheLauncherDoesItLetsTheStartersOutputEnd)
     std::string dir = install_dir_with(cfg);
     child p = spawn_daemon(dir, {});
     bool late_out, late_err;
-    std::string out = read_rest(p.out(), 4000, &late_out);
-    std::string err = read_rest(p.err(), 4000, &late_err);
-    int status = p.wait(4000);
+    std::string out = read_rest(p.out(), 10000, &late_out);
+    std::string err = read_rest(p.err(), 10000, &late_err);
+    int status = p.wait(10000);
     EXPECT_FALSE(late_out);
     EXPECT_FALSE(late_err);
     EXPECT_EQ(out, "");
@@ -216,7 +216,7 @@ TEST(Detaching, StartedAsTheLauncherDoesItLetsTheStartersOutputEnd)
     EXPECT_EQ(status, 0);
     pid_t d = daemon_in(dir);
     ASSERT_GT(d, 0);
-    EXPECT_TRUE(pipe_held(dir + "/httpd/cgi-bin/loip.fifo", 4000));
+    EXPECT_TRUE(pipe_held(dir + "/httpd/cgi-bin/loip.fifo", 10000));
     // The lock outlived the first process of the start, and names the daemon.
     result again = run(dir, {});
     EXPECT_EQ(again.err, running_line);
@@ -225,7 +225,7 @@ TEST(Detaching, StartedAsTheLauncherDoesItLetsTheStartersOutputEnd)
     std::snprintf(named, sizeof named, "%10d\n", static_cast<int>(d));
     EXPECT_EQ(file_text(dir + "/run/traxel.lock"), named);
     ASSERT_EQ(kill(d, SIGTERM), 0);
-    for (int i = 0; i < 200 && daemon_in(dir) > 0; ++i)
+    for (int i = 0; i < 500 && daemon_in(dir) > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(daemon_in(dir), -1);
 }
@@ -244,7 +244,7 @@ TEST(Scale, ElevenHundredGraphsStartUnderTheDefaultOpenFileLimit)
                            static_cast<gid_t>(-1), "/usr/bin/prlimit");
     EXPECT_EQ(read_line(d.err(), 20000).rfind("traxel: counting 1100 graphs on lo ", 0), 0u);
     for (const char *g : {"port0", "port1099"})
-        EXPECT_TRUE(pipe_held(dir + "/httpd/cgi-bin/" + g + ".fifo", 4000)) << g;
+        EXPECT_TRUE(pipe_held(dir + "/httpd/cgi-bin/" + g + ".fifo", 10000)) << g;
     ASSERT_EQ(kill(d.pid(), SIGTERM), 0);
     EXPECT_EQ(d.wait(10000), 0);
     EXPECT_EQ(read_rest(d.err(), 1000), "");
@@ -328,9 +328,9 @@ TEST(StartFaults, CaptureNotPermittedIsSaid)
     std::string dir = install_dir_with(cfg);
     give_to(dir, nobody);
     child p = spawn_daemon(dir, {}, nobody->pw_uid, nobody->pw_gid, reachable_daemon());
-    EXPECT_EQ(read_rest(p.err(), 4000), "traxel: cannot capture on any: capture not permitted (run as root, or give "
+    EXPECT_EQ(read_rest(p.err(), 10000), "traxel: cannot capture on any: capture not permitted (run as root, or give "
                                         "the program cap_net_raw,cap_net_admin)\n");
-    EXPECT_EQ(p.wait(4000), 1);
+    EXPECT_EQ(p.wait(10000), 1);
 }
 
 TEST(Usage, HelpGoesToStandardOutputWithStatusZero)
