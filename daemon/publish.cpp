@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <utility>
 
 #include "report.h"
@@ -27,6 +28,20 @@ bool write_all(int fd, const std::string &text)
         left -= static_cast<std::size_t>(n);
     }
     return true;
+}
+
+// Puts the file tmp in the place of name, both in dir. Where name exists the
+// two are exchanged and the old file removed: ext4 writes a file out to disk
+// at once when a rename replaces another with it, which an exchange does not
+// ask, and a file replaced every interval need never reach the disk.
+bool replace(int dir, const char *tmp, const char *name)
+{
+    if (renameat2(dir, tmp, dir, name, RENAME_EXCHANGE) == 0) {
+        unlinkat(dir, tmp, 0);
+        return true;
+    }
+    // ENOENT: the first of its name; EINVAL: a file system without exchange.
+    return (errno == ENOENT || errno == EINVAL) && renameat(dir, tmp, dir, name) == 0;
 }
 
 }  // namespace
@@ -87,7 +102,7 @@ bool publish_dir::publish(const char *name, const std::string &text)
                 err = sys_fault("write", shown);
             if (::close(fd) != 0 && err.empty())
                 err = sys_fault("close", shown);
-            if (err.empty() && renameat(fd_.get(), tmp.c_str(), fd_.get(), name) != 0)
+            if (err.empty() && !replace(fd_.get(), tmp.c_str(), name))
                 err = sys_fault("rename", shown);
             if (!err.empty())
                 unlinkat(fd_.get(), tmp.c_str(), 0);
