@@ -82,8 +82,9 @@ bool open_sample_pipe(const std::string &path, std::size_t bound, const pipe_own
         err = sys_fault("fchown", path);
         return false;
     }
-    // Readers of other users need 0644; nobody but the daemon may write.
-    if ((st.st_mode & 07777) != 0644 && fchmod(n.fd.get(), 0644) != 0) {
+    // The feeds read as the owner or through the group, the web server's; a
+    // reader of any other user would take samples from them.
+    if ((st.st_mode & 07777) != 0640 && fchmod(n.fd.get(), 0640) != 0) {
         err = sys_fault("fchmod", path);
         return false;
     }

@@ -38,7 +38,7 @@ pipe_owner pipe_owner_self();
 // Creates the named pipe at path when missing, opens it non-blocking for
 // reading and writing without following a symbolic link, and accepts it only
 // as a named pipe owned by owner.uid or root; then, through the descriptor,
-// gives it to the owner when asked and sets mode 0644, discards bytes left by
+// gives it to the owner when asked and sets mode 0640, discards bytes left by
 // an earlier run and makes room for bound lines. True with err empty, or
 // with a warning when the pipe could not be enlarged; false with err when the
 // graph must go without its pipe ("PATH is a symbolic link", "mkfifo PATH:

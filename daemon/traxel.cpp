@@ -2,6 +2,7 @@
 #include <getopt.h>
 #include <net/if.h>
 #include <pcap/pcap.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -104,15 +105,17 @@ void warn_feed_view()
 }
 
 // Opens the pipe of each of the first fit graphs in the CGI directory into
-// its outlet (the others go without). A graph whose pipe cannot be made or
+// its outlet (the others go without); a root start gives them to who and the
+// group readers, the web server's user's, whose feeds read them. A graph whose pipe cannot be made or
 // opened, or whose path holds something other than its own pipe, is left
 // without one after a report, and the others go on; false after a report
 // when no graph is left.
-bool open_sample_pipes(std::vector<outlet> &outs, std::size_t bound, const run_user &who, std::size_t fit)
+bool open_sample_pipes(std::vector<outlet> &outs, std::size_t bound, const run_user &who, gid_t readers,
+                       std::size_t fit)
 {
     outs.clear();
     outs.resize(graphs.size());
-    const pipe_owner owner{who.uid, who.gid, who.from_root};
+    const pipe_owner owner{who.uid, who.from_root ? readers : who.gid, who.from_root};
     std::size_t served = 0;
     for (std::size_t i = 0; i < graphs.size() && i < fit; ++i) {
         char name[graph_name_max + sizeof ".fifo"];
@@ -299,7 +302,8 @@ int serve(const char *iface, bool foreground)
     if (!err.empty())
         report(err);
     std::vector<outlet> outs;
-    if (!open_sample_pipes(outs, bound, who, fit))
+    const passwd *web = getpwnam(si.web_user.c_str());
+    if (!open_sample_pipes(outs, bound, who, web ? web->pw_gid : who.gid, fit))
         return 1;
     for (std::size_t i = 0; i < outs.size(); ++i)
         outs[i].unit = st.units[i];

@@ -27,15 +27,16 @@ function(make_fifo path owner)
     if(EXISTS "${path}" OR IS_SYMLINK "${path}")
       fault("${path}: exists and is not a named pipe")
     endif()
-    execute_process(COMMAND mkfifo -m 0644 "${path}" RESULT_VARIABLE rc ERROR_VARIABLE why
+    execute_process(COMMAND mkfifo -m 0640 "${path}" RESULT_VARIABLE rc ERROR_VARIABLE why
                     ERROR_STRIP_TRAILING_WHITESPACE)
     if(NOT rc EQUAL 0)
       fault("mkfifo ${path}: ${why}")
     endif()
   endif()
-  # The feeds run as the web server's user and read the pipe; a daemon of the
-  # same user (started by the launcher) must be able to write it. A link is
-  # never followed: the daemon refuses one anyway.
+  # The feeds run as the web server's user and read the pipe, which no other
+  # user may (a reader takes the samples); a daemon of the same user (started
+  # by the launcher) must be able to write it. A link is never followed: the
+  # daemon refuses one anyway.
   if(owner)
     execute_process(COMMAND chown -h "${owner}" "${path}" RESULT_VARIABLE rc ERROR_VARIABLE why
                     ERROR_STRIP_TRAILING_WHITESPACE)

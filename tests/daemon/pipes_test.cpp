@@ -47,7 +47,7 @@ struct pipes : ::testing::Test {
     }
 };
 
-TEST_F(pipes, CreatedWithMode0644WhateverTheUmask)
+TEST_F(pipes, CreatedWithMode0640WhateverTheUmask)
 {
     mode_t old = umask(077);
     bool ok = open_at(path, 12);
@@ -56,7 +56,7 @@ TEST_F(pipes, CreatedWithMode0644WhateverTheUmask)
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
-    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
 TEST_F(pipes, WithoutReaderOnlyTheNewestBoundLinesWait)

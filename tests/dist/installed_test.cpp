@@ -135,7 +135,8 @@ protected:
 TEST_F(Installed, ALocalUserCanNeitherCaptureNorHoldTheLocksNorFreezeOrKillWithPidFiles)
 {
     // What such a user once could do: run the capture binary with its
-    // capabilities, copy it, hold the daemon's or the feeds' lock.
+    // capabilities, copy it, hold the daemon's or the feeds' lock, read a
+    // graph's pipe (and so take its samples from the feeds).
     const struct {
         std::vector<std::string> argv;
     } refused[] = {
@@ -143,6 +144,7 @@ TEST_F(Installed, ALocalUserCanNeitherCaptureNorHoldTheLocksNorFreezeOrKillWithP
         {{"cat", dir + "/traxel"}},
         {{"flock", "-n", dir + "/run/traxel.lock", "true"}},
         {{"flock", "-n", dir + "/httpd/feed.lock", "true"}},
+        {{"dd", "if=" + cgi + "/" + graph_a + ".fifo", "iflag=nonblock", "count=0"}},
     };
     for (const auto &row : refused) {
         const ran r = as_stranger(row.argv);
