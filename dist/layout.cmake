@@ -18,9 +18,10 @@ function(fault text)
 endfunction()
 
 # Creates the named pipe of a graph unless it exists: the daemon may be
-# holding it with unread samples, which a new pipe would lose. Gives it to
-# owner (user:group) when one is set, also when it exists, as site.cfg's
-# web-user may have changed.
+# holding it with unread samples, which a new pipe would lose. Gives it mode
+# 0640 and, when one is set, owner (user:group), also when it exists: an
+# earlier install may have made it 0644, or for another web-user, and a
+# daemon under systemd sees the CGI directory read-only.
 function(make_fifo path owner)
   execute_process(COMMAND test -p "${path}" RESULT_VARIABLE is_fifo)
   if(NOT is_fifo EQUAL 0)
@@ -42,6 +43,12 @@ function(make_fifo path owner)
                     ERROR_STRIP_TRAILING_WHITESPACE)
     if(NOT rc EQUAL 0)
       fault("chown ${owner} ${path}: ${why}")
+    endif()
+  endif()
+  if(NOT IS_SYMLINK "${path}")
+    execute_process(COMMAND chmod 0640 "${path}" RESULT_VARIABLE rc ERROR_VARIABLE why ERROR_STRIP_TRAILING_WHITESPACE)
+    if(NOT rc EQUAL 0)
+      fault("chmod 0640 ${path}: ${why}")
     endif()
   endif()
 endfunction()

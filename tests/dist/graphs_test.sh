@@ -42,7 +42,7 @@ expected='{"win": 5, "interval": 5, "per_connection": 256, "graphs": [
 [ "$(cat "$json")" = "$expected" ] && pass || fail default.json "$(cat "$json")"
 for g in port8080 port80-http sock22-ssh proto-icmp6 net-loopback; do
   [ "$(readlink "$cgi/$g")" = plotfeed ] && pass || fail "default.link.$g" "$(ls -l "$cgi/$g")"
-  [ "$(stat -c %A "$cgi/$g.fifo")" = prw-r--r-- ] && pass || fail "default.fifo.$g" "$(stat -c %A "$cgi/$g.fifo")"
+  [ "$(stat -c %A "$cgi/$g.fifo")" = prw-r----- ] && pass || fail "default.fifo.$g" "$(stat -c %A "$cgi/$g.fifo")"
 done
 
 # IPv6 hosts and networks and prefix lengths are taken.
@@ -72,16 +72,17 @@ grep -qx -- "-- Removed: $cgi/port22" "$work/out" && pass || fail reinstall.msg 
   {"name": "port82", "kind": "port", "unit": "packets"}
 ]}' ] && pass || fail reinstall.json "$(cat "$json")"
 
-# Installed by root, the pipes are the web server's user's, also those that
-# were another's; a link in a pipe's place is not followed.
+# Installed by root, the pipes are the web server's user's, mode 0640, also
+# those that were another's or readable by all; a link in a pipe's place is
+# not followed.
 if [ "$(id -u)" = 0 ]; then
   printf 'window 5\nport80 80 0 1 1\nport81 81 0 1 1\nport82 82 0 1 1\n' >"$work/three.cfg"
   prepare='printf "web-user daemon\n" >"$work/t/site.cfg"; mkfifo "$cgi/port80.fifo"; chown nobody "$cgi/port80.fifo";
-    mkfifo "$work/outside.fifo"; ln -s "$work/outside.fifo" "$cgi/port82.fifo"'
+    mkfifo -m 0644 "$work/outside.fifo"; ln -s "$work/outside.fifo" "$cgi/port82.fifo"'
   as_root=TRUE run "$work/three.cfg" || fail root "exit $?: $(cat "$work/out")"
-  [ "$(stat -c %U:%G "$cgi/port80.fifo" "$cgi/port81.fifo" "$work/outside.fifo")" = "daemon:daemon
-daemon:daemon
-root:root" ] && pass || fail root.owner "$(ls -l "$cgi" "$work/outside.fifo")"
+  [ "$(stat -c %U:%G:%a "$cgi/port80.fifo" "$cgi/port81.fifo" "$work/outside.fifo")" = "daemon:daemon:640
+daemon:daemon:640
+root:root:644" ] && pass || fail root.owner "$(ls -l "$cgi" "$work/outside.fifo")"
 fi
 
 # Units from capture.cfg: later lines win, a line without graphs sets all,
