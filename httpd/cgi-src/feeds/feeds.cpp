@@ -490,7 +490,7 @@ int run(mux &m)
             return 1;
         if (m.out.empty() && std::all_of(m.feeds.begin(), m.feeds.end(), [](const feed_proc &f) { return f.ended; }))
             return 0;
-        const double until = said + quiet_limit - now;
+        const double until = std::max(0.0, said + quiet_limit - now);
         const double held = update_wait_set(m, now);
         const double wake = held < 0 ? until : std::min(held, until);
         // A millisecond more, so that the limit has passed on waking.
