@@ -182,8 +182,11 @@ async function feeds_leave(s, base) {
       .flatMap((p) => [p, Number(stat(p)[1])]));
   const [a, b] = await Promise.all([one, mux]);
   const got = live(a.lines);
+  // Written an interval apart, they arrive apart, where a server that held
+  // the stream would pass them on together; a loaded machine may delay
+  // either by a second or two.
   const gap = got.length === 2 ? got[1][0] - got[0][0] : 0;
-  check(`${s}: a graph's feed brings two live samples`, a.status === 200 && gap > 3500 && gap < 6500,
+  check(`${s}: a graph's feed brings two live samples`, a.status === 200 && gap > 2000 && gap < 8000,
     `status ${a.status}, ${got.length} live lines ${gap} ms apart: ${JSON.stringify(a.lines.map((l) => l[1]))}`);
   check(`${s}: a client that leaves ends the graph's feed within two intervals`, a.took !== null, JSON.stringify(a.lines.slice(0, 3)));
   check(`${s}: a client that leaves ends the page's connection and its feeds within one interval`, b.status === 200 && b.took !== null,
