@@ -10,8 +10,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
+#include "proc.h"
 #include "report.h"
 
 void close_inherited()
@@ -52,18 +52,6 @@ pid_t holder(int lock)
     return pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : -1;
 }
 
-// True when process pid runs under the daemon's command name.
-bool is_daemon(pid_t pid)
-{
-    std::FILE *f = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "re");
-    if (!f)
-        return false;
-    char comm[32] = "";
-    const bool read = std::fgets(comm, sizeof comm, f) != nullptr;
-    std::fclose(f);
-    return read && std::strcmp(comm, "traxel\n") == 0;
-}
-
 }  // namespace
 
 unique_fd lock_instance(int dir, const std::string &dir_name, const run_user &who, std::string &err)
@@ -94,7 +82,7 @@ unique_fd lock_instance(int dir, const std::string &dir_name, const run_user &wh
             err = sys_fault("flock", path);
         } else {
             const pid_t pid = holder(fd.get());
-            if (pid < 0 || !is_daemon(pid))
+            if (pid < 0 || process_name(pid) != "traxel")
                 err = path + " is held by " + (pid < 0 ? "a process" : "process " + std::to_string(pid)) +
                       " that is no traxel daemon; not started";
         }

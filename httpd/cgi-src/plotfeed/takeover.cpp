@@ -3,6 +3,7 @@
 
 #include "feedlock.h"
 #include "pidfile.h"
+#include "proc.h"
 #include "shell.h"
 
 #include <cerrno>
@@ -17,8 +18,7 @@
 
 namespace {
 
-// Room for /proc/<pid>/comm, and for the shell commands with a pid or the
-// path of a pid file.
+// Room for the shell commands with a pid or the path of a pid file.
 constexpr int path_size = 80;
 
 // The executable that /proc/<pid>/exe names ("self" for this process), as
@@ -37,23 +37,6 @@ std::string exe_of(const std::string &pid)
     return exe;
 }
 
-// The command name of process pid (the last component of the program file it
-// ran, which the web server names after the graph); "" when it has none.
-std::string comm_of(int pid)
-{
-    char path[path_size], buf[32] = "";
-    std::snprintf(path, sizeof path, "/proc/%d/comm", pid);
-    FILE *f = std::fopen(path, "re");
-    if (f == nullptr)
-        return "";
-    const bool got = std::fgets(buf, sizeof buf, f) != nullptr;
-    std::fclose(f);
-    if (!got)
-        return "";
-    buf[std::strcspn(buf, "\n")] = '\0';
-    return buf;
-}
-
 }  // namespace
 
 bool may_kill(int pid, const char *name)
@@ -61,7 +44,8 @@ bool may_kill(int pid, const char *name)
     if (pid <= 0 || pid == static_cast<int>(getpid()))
         return false;
     const std::string self = exe_of("self");
-    return !self.empty() && exe_of(std::to_string(pid)) == self && comm_of(pid) == name;
+    // The web server names a feed's program file after its graph.
+    return !self.empty() && exe_of(std::to_string(pid)) == self && process_name(pid) == name;
 }
 
 int kill_before_pid(const char *name)
