@@ -8,7 +8,8 @@
 #include "fd.h"
 
 // A directory whose files are replaced atomically (a temporary file in the
-// same directory, then rename), so that a reader never sees half a file.
+// same directory put in the old one's place), so that a reader never sees
+// half a file.
 // Works through a descriptor opened once, so it goes on working after the
 // daemon has given up its privileges.
 class publish_dir {

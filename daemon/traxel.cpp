@@ -105,11 +105,11 @@ void warn_feed_view()
 }
 
 // Opens the pipe of each of the first fit graphs in the CGI directory into
-// its outlet (the others go without); a root start gives them to who and the
-// group readers, the web server's user's, whose feeds read them. A graph whose pipe cannot be made or
-// opened, or whose path holds something other than its own pipe, is left
-// without one after a report, and the others go on; false after a report
-// when no graph is left.
+// its outlet (the others go without); a root start gives them to who and to
+// the group readers, the web server's user's, whose feeds read them. A graph
+// whose pipe cannot be made or opened, or whose path holds something other
+// than its own pipe, is left without one after a report, and the others go
+// on; false after a report when no graph is left.
 bool open_sample_pipes(std::vector<outlet> &outs, std::size_t bound, const run_user &who, gid_t readers,
                        std::size_t fit)
 {
@@ -325,7 +325,6 @@ int serve(const char *iface, bool foreground)
         text.publish(metrics_file, m);
         publish_window(t, graphs, outs, win, run);
     };
-    status = 1;
     if (!drop_privileges(who, err) || (c.pc && !forbid_sending(pcap_get_selectable_fd(c.pc), err)))
         report("cannot give up privileges, not started: " + err);
     else if (!foreground && !detach(lock.get(), err))

@@ -482,6 +482,7 @@ int run(mux &m)
         report_ends(m, now);
         if (m.out.pushed() == pushed && now - said >= quiet_limit && m.out.empty())
             m.out.push(-1, "\n", 1);
+        // A client that takes nothing gets no more lines meanwhile.
         if (m.out.pushed() != pushed || now - said >= quiet_limit) {
             pushed = m.out.pushed();
             said = now;
